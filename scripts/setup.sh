@@ -10,7 +10,7 @@ set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-packages=(libfftw3-dev libebur128-dev libsoxr-dev librubberband-dev pkg-config cmake g++ libgtest-dev "$@")
+packages=(libfftw3-dev libebur128-dev libsoxr-dev librubberband-dev pkg-config cmake g++ libgtest-dev libbenchmark-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do
