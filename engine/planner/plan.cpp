@@ -143,9 +143,10 @@ Result<TransitionPlan> plan_transition(const PlanRequest& request, const Planner
       .outgoing_analysis = request.outgoing_analysis,
       .incoming_analysis = request.incoming_analysis,
   };
+  CandidateScorer scorer(inputs, config);
   std::vector<ScoredCandidate> scored;
   scored.reserve(search.candidates.size());
-  for (const Candidate& candidate : search.candidates) scored.push_back(score_candidate(candidate, inputs, config));
+  for (const Candidate& candidate : search.candidates) scored.push_back(scorer.score(candidate));
   const std::size_t chosen = choose_best(scored);
   return assemble_plan(chosen, std::move(scored), request, config);
 }

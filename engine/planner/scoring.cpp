@@ -29,19 +29,15 @@ float length_score(std::uint32_t beats, std::uint32_t preferred_beats) {
   return 1.0f - std::fmin(1.0f, std::fabs(std::log2(ratio)) * 0.5f);
 }
 
-}  // namespace
+double outgoing_end(const Candidate& c) { return c.outgoing_start + static_cast<double>(c.outgoing_ratio) * c.duration; }
+double incoming_end(const Candidate& c) { return c.incoming_start + static_cast<double>(c.incoming_ratio) * c.duration; }
 
-CandidateMeasures measure_candidate(const Candidate& candidate, const ScoringInputs& inputs,
-                                    const PlannerConfig& config) {
+// The beat and phrase measures, which read only the grids.
+void measure_grids(const Candidate& candidate, const ScoringInputs& inputs, CandidateMeasures& measures) {
   const double o = candidate.outgoing_start;
   const double i = candidate.incoming_start;
-  const double end_out = o + static_cast<double>(candidate.outgoing_ratio) * candidate.duration;
-  const double end_in = i + static_cast<double>(candidate.incoming_ratio) * candidate.duration;
-  const float sensitivity = config.analysis.onset_sensitivity;
   const TrackAnalysis& out = inputs.outgoing_analysis;
   const TrackAnalysis& in = inputs.incoming_analysis;
-
-  CandidateMeasures measures;
   measures.beat = (beat_proximity(inputs.outgoing_grid, o) + beat_proximity(inputs.incoming_grid, i)) * 0.5f;
   // Phrase lengths are counted in the outgoing track's bars: it sets the
   // structure the listener is following when the overlap begins.
@@ -50,8 +46,19 @@ CandidateMeasures measure_candidate(const Candidate& candidate, const ScoringInp
                      0.5f) *
                         0.7f +
                     phrase_length_bonus(candidate.beats, out.beats_per_bar, out.bars_per_phrase);
-  measures.outgoing = summarize(out, o, end_out, sensitivity);
-  measures.incoming = summarize(in, i, end_in, sensitivity);
+}
+
+}  // namespace
+
+CandidateMeasures measure_candidate(const Candidate& candidate, const ScoringInputs& inputs,
+                                    const PlannerConfig& config) {
+  const float sensitivity = config.analysis.onset_sensitivity;
+  CandidateMeasures measures;
+  measure_grids(candidate, inputs, measures);
+  measures.outgoing =
+      summarize(inputs.outgoing_analysis, candidate.outgoing_start, outgoing_end(candidate), sensitivity);
+  measures.incoming =
+      summarize(inputs.incoming_analysis, candidate.incoming_start, incoming_end(candidate), sensitivity);
   return measures;
 }
 
@@ -108,6 +115,28 @@ ScoredCandidate score_measures(const Candidate& candidate, const CandidateMeasur
 
 ScoredCandidate score_candidate(const Candidate& candidate, const ScoringInputs& inputs, const PlannerConfig& config) {
   return score_measures(candidate, measure_candidate(candidate, inputs, config), config);
+}
+
+const RegionFeatures& CandidateScorer::summary(std::map<Stretch, RegionFeatures>& cache,
+                                               const TrackAnalysis& analysis, double start, double end) {
+  const float sensitivity = config_.analysis.onset_sensitivity;
+  if (std::isnan(start) || std::isnan(end)) {
+    uncached_ = summarize(analysis, start, end, sensitivity);
+    return uncached_;
+  }
+  const auto [it, inserted] = cache.try_emplace(Stretch{start, end});
+  if (inserted) it->second = summarize(analysis, start, end, sensitivity);
+  return it->second;
+}
+
+ScoredCandidate CandidateScorer::score(const Candidate& candidate) {
+  CandidateMeasures measures;
+  measure_grids(candidate, inputs_, measures);
+  measures.outgoing =
+      summary(outgoing_, inputs_.outgoing_analysis, candidate.outgoing_start, outgoing_end(candidate));
+  measures.incoming =
+      summary(incoming_, inputs_.incoming_analysis, candidate.incoming_start, incoming_end(candidate));
+  return score_measures(candidate, measures, config_);
 }
 
 std::size_t choose_best(std::span<const ScoredCandidate> scored) {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <span>
+#include <utility>
 
 #include "engine/planner/candidate.hpp"
 #include "engine/planner/config.hpp"
@@ -51,6 +53,30 @@ ScoredCandidate score_measures(const Candidate& candidate, const CandidateMeasur
 
 // score_measures(candidate, measure_candidate(...)).
 ScoredCandidate score_candidate(const Candidate& candidate, const ScoringInputs& inputs, const PlannerConfig& config);
+
+// Scores the candidates of one call exactly as score_candidate does, but
+// summarises each distinct stretch once: a stretch depends only on a track's
+// start and the overlap length, so with 16 starts per track and 4 lengths
+// the 1,024 candidates of a call share 64 stretches per track. The scorer
+// refers to `inputs` and `config`, which must outlive it; it allocates one
+// cache entry per distinct stretch. One call, one thread.
+class CandidateScorer {
+ public:
+  CandidateScorer(const ScoringInputs& inputs, const PlannerConfig& config) : inputs_(inputs), config_(config) {}
+
+  ScoredCandidate score(const Candidate& candidate);
+
+ private:
+  using Stretch = std::pair<double, double>;  // start and end seconds
+  const RegionFeatures& summary(std::map<Stretch, RegionFeatures>& cache, const TrackAnalysis& analysis,
+                                double start, double end);
+
+  const ScoringInputs& inputs_;
+  const PlannerConfig& config_;
+  std::map<Stretch, RegionFeatures> outgoing_;
+  std::map<Stretch, RegionFeatures> incoming_;
+  RegionFeatures uncached_;  // for bounds that cannot be ordered (NaN)
+};
 
 // The index of the first candidate with the highest total: a total must be
 // strictly greater than the best so far (starting below every finite
