@@ -1,9 +1,9 @@
 // The planner on two 90 s stereo 48 kHz tracks with 1,024 admitted
 // candidates: search and scoring (the part that grows with the candidate
 // count) apart from the two loudness readings (which grow with the overlap's
-// length), the whole plan_transition, and as baselines the enumeration
-// alone and the scoring without the scorer's summary cache. The material and its analysis are built once, outside the timed
-// region.
+// length), the whole plan_transition, and as baselines the enumeration alone
+// and the scoring without the scorer's summary cache. The material and its
+// analysis are built once, outside the timed region.
 //
 // Build: cmake -S . -B build-bench -G Ninja -DSEGUE_BUILD_BENCH=ON
 //        -DSEGUE_BUILD_ADDON=OFF && ninja -C build-bench -j2 planner_bench

@@ -29,8 +29,12 @@ float length_score(std::uint32_t beats, std::uint32_t preferred_beats) {
   return 1.0f - std::fmin(1.0f, std::fabs(std::log2(ratio)) * 0.5f);
 }
 
-double outgoing_end(const Candidate& c) { return c.outgoing_start + static_cast<double>(c.outgoing_ratio) * c.duration; }
-double incoming_end(const Candidate& c) { return c.incoming_start + static_cast<double>(c.incoming_ratio) * c.duration; }
+double outgoing_end(const Candidate& c) {
+  return c.outgoing_start + static_cast<double>(c.outgoing_ratio) * c.duration;
+}
+double incoming_end(const Candidate& c) {
+  return c.incoming_start + static_cast<double>(c.incoming_ratio) * c.duration;
+}
 
 // The beat and phrase measures, which read only the grids.
 void measure_grids(const Candidate& candidate, const ScoringInputs& inputs, CandidateMeasures& measures) {

@@ -7,7 +7,7 @@
 // own audio. Nothing here fails: an empty candidate list is the caller's
 // NoViableTransition, built with `no_viable_transition`. Everything is a
 // pure function of its arguments; the returned lists are the only
-// allocations. Not used across threads.
+// allocations; safe to call from any thread.
 #pragma once
 
 #include <cstdint>

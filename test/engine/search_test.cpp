@@ -203,7 +203,8 @@ TEST(Search, AnchorFallbacks) {
   } cases[] = {
       {"a window without anchors uses its start", grid_of({0, 4, 8, 16, 24}, {0, 8, 16, 24}),
        TimeWindow{10.0, 12.0}, {10.0}, {0.0, 8.0, 16.0, 24.0}},
-      {"no downbeats: beats", grid_of({20, 30, 40, 50}, {}), std::nullopt, {20.0, 30.0, 40.0, 50.0}, {20.0, 30.0, 40.0}},
+      {"no downbeats: beats", grid_of({20, 30, 40, 50}, {}), std::nullopt, {20.0, 30.0, 40.0, 50.0},
+       {20.0, 30.0, 40.0}},
       {"downbeats outside the range: beats", grid_of({50, 51}, {2}), std::nullopt, {50.0, 51.0}, {2.0}},
       {"neither: the range start", grid_of({}, {}), std::nullopt, {15.0}, {0.0}},
   };
