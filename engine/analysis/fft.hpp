@@ -41,7 +41,8 @@ class RealFft {
   RealFft& operator=(const RealFft&) = delete;
 
   std::size_t size() const { return size_; }
-  std::size_t bins() const { return size_ / 2 + 1; }
+  // size / 2 + 1; 0 for a moved-from RealFft.
+  std::size_t bins() const { return size_ == 0 ? 0 : size_ / 2 + 1; }
 
   // The `size` input samples. `forward` leaves them unchanged.
   std::span<float> input() { return {input_, size_}; }
@@ -51,6 +52,11 @@ class RealFft {
   // Transforms `input` into `output`. On a moved-from RealFft (size 0) it
   // does nothing.
   void forward();
+
+  // magnitude[b] = hypot(re, im) of output bin b in 32-bit, bit for bit what
+  // std::hypot(float, float) returns, for the first min(bins, size of
+  // `magnitude`) bins. Allocates nothing.
+  void magnitudes(std::span<float> magnitude) const;
 
  private:
   RealFft(std::size_t size, fftwf_plan_s* plan, float* input, std::complex<float>* output)

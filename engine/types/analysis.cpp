@@ -12,8 +12,10 @@ namespace {
 // A frame's level for the slope fit: silence and near-silence sit at -90 dB
 // so that one quiet frame cannot drag the fit towards minus infinity.
 float slope_level_db(float rms) {
-  if (rms > 1e-9f) return std::fmax(20.0f * std::log10(rms), -90.0f);
-  return -90.0f;
+  if (!(rms > 1e-9f)) return -90.0f;
+  // Never NaN here, so a plain comparison is the floor fmax would give.
+  const float db = 20.0f * std::log10(rms);
+  return db < -90.0f ? -90.0f : db;
 }
 
 }  // namespace
@@ -71,7 +73,8 @@ RegionFeatures summarize(const TrackAnalysis& analysis, double start, double end
   if (n == 1) return out;  // no spread and no slope in a single frame
 
   // Second pass: the centred sums, from the means of the first. The
-  // one-pass textbook formulas round differently, so they are not used.
+  // one-pass textbook formulas round differently, so they are not used; the
+  // levels are computed again rather than kept in a list.
   const float flux_mean = flux_sum / count;
   const double x_mean = x_sum / static_cast<double>(n);
   const double y_mean = y_sum / static_cast<double>(n);

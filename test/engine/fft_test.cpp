@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <complex>
 #include <numbers>
 #include <random>
@@ -53,6 +56,41 @@ TEST(RealFft, MatchesANaiveDftUnnormalised) {
   }
 }
 
+// The magnitudes must be exactly what std::hypot(float, float) gives, across
+// the whole float range: tiny and huge bins, bins that overflow, NaN bins.
+TEST(RealFft, MagnitudesAreBitForBitHypot) {
+  std::mt19937 rng(99);
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-140, 126);
+  auto fft = RealFft::create(64);
+  ASSERT_TRUE(fft);
+  std::vector<float> magnitude(fft->bins());
+  for (int round = 0; round < 400; ++round) {
+    // One scale per frame keeps bins in a common range; rounds sweep the
+    // range, and some mix in a few values far off that scale.
+    const int scale = exponent(rng);
+    for (float& v : fft->input()) v = std::ldexp(mantissa(rng), scale);
+    if (round % 7 == 0) fft->input()[3] = std::ldexp(mantissa(rng), exponent(rng));
+    if (round == 1) {  // finite bins whose magnitude overflows to inf
+      std::fill(fft->input().begin(), fft->input().end(), 0.0f);
+      fft->input()[0] = fft->input()[16] = 0.8f * std::numeric_limits<float>::max();
+    }
+    if (round == 2) fft->input()[9] = std::nanf("");
+    if (round == 3) fft->input()[0] = std::numeric_limits<float>::infinity();
+    fft->forward();
+    fft->magnitudes(magnitude);
+    for (std::size_t b = 0; b < fft->bins(); ++b) {
+      const float expected = std::hypot(fft->output()[b].real(), fft->output()[b].imag());
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(magnitude[b]), std::bit_cast<std::uint32_t>(expected))
+          << "round " << round << " bin " << b << ": " << magnitude[b] << " vs " << expected;
+    }
+  }
+  // A shorter output gets only its own length.
+  std::vector<float> few(3, -1.0f);
+  fft->magnitudes(few);
+  EXPECT_EQ(few[2], std::hypot(fft->output()[2].real(), fft->output()[2].imag()));
+}
+
 TEST(RealFft, RejectsSizesItCannotPlan) {
   auto zero = RealFft::create(0);
   ASSERT_FALSE(zero);
@@ -67,7 +105,11 @@ TEST(RealFft, MovedTransformKeepsWorkingAndTheSourceIsInert) {
   ASSERT_TRUE(made);
   RealFft moved = std::move(*made);
   EXPECT_EQ(made->size(), 0u);
-  made->forward();  // must not touch a plan it no longer owns
+  EXPECT_EQ(made->bins(), 0u);
+  made->forward();  // must not touch a plan or buffers it no longer owns
+  std::vector<float> untouched(4, -1.0f);
+  made->magnitudes(untouched);
+  EXPECT_EQ(untouched, std::vector<float>(4, -1.0f));
 
   std::fill(moved.input().begin(), moved.input().end(), 1.0f);
   moved.forward();

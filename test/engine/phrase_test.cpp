@@ -100,6 +100,7 @@ TEST(Phrase, DownbeatAlignmentWeighsThePlaceInThePhrase) {
     EXPECT_NEAR(downbeat_alignment(bars, c.bars_per_phrase, c.t), c.expected, 1e-6f)
         << c.bars_per_phrase << " bars, t " << c.t;
   }
+  EXPECT_EQ(downbeat_alignment(bars, 4, std::nan("")), 0.0f);
   const BeatGrid no_downbeats = grid(120.0f, {0.0, 0.5}, {});
   for (double t : {0.0, 0.3, 100.0}) EXPECT_EQ(downbeat_alignment(no_downbeats, 4, t), 0.5f);
 }

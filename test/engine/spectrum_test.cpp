@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "engine/analysis/fft.hpp"
 #include <numbers>
 #include <random>
 #include <vector>
@@ -180,6 +187,120 @@ TEST(SpectralAnalyzer, EachTrackStartsWithoutAPreviousFrame) {
   expect_same_frames(once, again);
   // A fresh analyser agrees too: nothing of one call leaks into the next.
   expect_same_frames(analyse(first, 0.0, 2.0), once);
+}
+
+// The analysis written out step by step: the whole span mixed first, one
+// frame at a time, libm's hypot per bin. The analyser works in groups of
+// frames with lanes side by side; it must agree with this bit for bit.
+std::vector<FrameFeatures> reference_frames(const AudioBuffer& audio, double start, double length,
+                                            const AnalysisSettings& settings) {
+  const std::size_t n = settings.frame_size;
+  const std::size_t hop = settings.hop_size;
+  const double sr = audio.sample_rate();
+  std::size_t first = start > 0 ? static_cast<std::size_t>(std::round(start * sr)) : 0;
+  first = std::min(first, audio.frame_count());
+  std::size_t count = static_cast<std::size_t>(std::round(std::max(length, 0.0) * sr));
+  count = std::min(count, audio.frame_count() - first);
+  std::vector<FrameFeatures> out;
+  if (count < n) return out;
+
+  std::vector<float> mono(count, 0.0f);
+  for (std::size_t c = 0; c < audio.channel_count(); ++c) {
+    for (std::size_t j = 0; j < count; ++j) {
+      mono[j] = mono[j] + audio.channel(c)[first + j] * (1.0f / static_cast<float>(audio.channel_count()));
+    }
+  }
+  std::vector<float> window(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    window[i] = 0.5f - 0.5f * std::cos(static_cast<float>(i) * 6.2831855f * (1.0f / static_cast<float>(n)));
+  }
+  auto fft = RealFft::create(n);
+  const std::size_t bins = n / 2 + 1;
+  const float bin_hz = static_cast<float>(audio.sample_rate()) / static_cast<float>(n);
+  const std::size_t e = std::min(static_cast<std::size_t>(std::round(settings.low_split_hz / bin_hz)), bins);
+  const std::size_t f = std::max(e, std::min(static_cast<std::size_t>(std::round(settings.high_split_hz / bin_hz)), bins));
+  std::vector<float> magnitude(bins), previous(bins, 0.0f);
+  for (std::size_t k = 0; k < (count - n) / hop + 1; ++k) {
+    for (std::size_t i = 0; i < n; ++i) fft->input()[i] = mono[k * hop + i] * window[i];
+    fft->forward();
+    for (std::size_t b = 0; b < bins; ++b) magnitude[b] = std::hypot(fft->output()[b].real(), fft->output()[b].imag());
+    FrameFeatures frame;
+    for (std::size_t b = 0; b < e; ++b) frame.low += magnitude[b];
+    for (std::size_t b = e; b < f; ++b) frame.mid += magnitude[b];
+    for (std::size_t b = f; b < bins; ++b) frame.high += magnitude[b];
+    float total = 0, weighted = 0, rise = 0;
+    for (std::size_t b = 0; b < bins; ++b) total += magnitude[b];
+    for (std::size_t b = 0; b < bins; ++b) weighted += static_cast<float>(b) * bin_hz * magnitude[b];
+    frame.centroid_hz = total > 1.1920929e-7f ? weighted / total : 0.0f;
+    for (std::size_t b = 0; b < bins; ++b) rise += std::fmax(magnitude[b] - previous[b], 0.0f);
+    frame.flux = rise / static_cast<float>(bins);
+    previous = magnitude;
+    double squares = 0;
+    for (std::size_t i = 0; i < n; ++i) squares += static_cast<double>(mono[k * hop + i]) * mono[k * hop + i];
+    frame.rms = static_cast<float>(std::sqrt(squares / static_cast<double>(n)));
+    frame.time = (static_cast<double>(k * hop) + 0.5 * static_cast<double>(n)) / sr + static_cast<double>(first) / sr;
+    out.push_back(frame);
+  }
+  return out;
+}
+
+// Equal bits, so that NaN results are compared too.
+void expect_identical_frames(const std::vector<FrameFeatures>& got, const std::vector<FrameFeatures>& want,
+                             const std::string& what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  const auto bits = [](float v) { return std::bit_cast<std::uint32_t>(v); };
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    ASSERT_EQ(got[k].time, want[k].time) << what << " frame " << k;
+    ASSERT_EQ(bits(got[k].rms), bits(want[k].rms)) << what << " frame " << k;
+    ASSERT_EQ(bits(got[k].low), bits(want[k].low)) << what << " frame " << k;
+    ASSERT_EQ(bits(got[k].mid), bits(want[k].mid)) << what << " frame " << k;
+    ASSERT_EQ(bits(got[k].high), bits(want[k].high)) << what << " frame " << k;
+    ASSERT_EQ(bits(got[k].centroid_hz), bits(want[k].centroid_hz)) << what << " frame " << k;
+    ASSERT_EQ(bits(got[k].flux), bits(want[k].flux)) << what << " frame " << k;
+  }
+}
+
+TEST(SpectralAnalyzer, AgreesBitForBitWithTheStepByStepComputation) {
+  AnalysisSettings defaults;
+  AnalysisSettings small;  // many frames from little audio
+  small.frame_size = 64;
+  small.hop_size = 16;
+  AnalysisSettings gapped;  // hops longer than a frame skip samples
+  gapped.frame_size = 32;
+  gapped.hop_size = 48;
+  AnalysisSettings odd;
+  odd.frame_size = 45;
+  odd.hop_size = 7;
+
+  Channel spiky = noise(30000, 21);
+  spiky[12345] = std::nanf("");
+  spiky[20000] = std::numeric_limits<float>::infinity();
+  Channel loud = noise(30000, 22);
+  for (float& v : loud) v *= 3e37f;  // bins beyond the float range
+
+  const struct {
+    const char* what;
+    std::vector<Channel> channels;
+    std::uint32_t rate;
+    AnalysisSettings settings;
+    double start, length;
+  } cases[] = {
+      {"stereo, 11 frames", {noise(8000, 11), noise(8000, 12)}, 8000, defaults, 0.0, 1.0},
+      {"mono with an offset", {noise(40000, 13)}, 44100, defaults, 0.05, 0.8},
+      {"three channels", {noise(9000, 14), noise(9000, 15), noise(9000, 16)}, 22050, small, 0.01, 0.3},
+      {"gapped", {noise(5000, 17)}, 16000, gapped, 0.0, 1.0},
+      {"odd sizes", {noise(3000, 18), noise(3000, 19)}, 12000, odd, 0.002, 1.0},
+      {"NaN and infinity", {spiky}, 48000, small, 0.0, 1.0},
+      {"overflowing bins", {loud}, 48000, small, 0.0, 1.0},
+  };
+  for (const auto& c : cases) {
+    const AudioBuffer audio = make_buffer(c.channels, c.rate);
+    SpectralAnalyzer analyzer{c.settings};
+    const auto got =
+        analyzer.frames(audio, c.start, c.length, c.settings.low_split_hz, c.settings.high_split_hz);
+    ASSERT_FALSE(got.empty()) << c.what;
+    expect_identical_frames(got, reference_frames(audio, c.start, c.length, c.settings), c.what);
+  }
 }
 
 TEST(SpectralAnalyzer, UnusableSettingsGiveNoFrames) {
