@@ -1,0 +1,402 @@
+// The cost of each stage of one transition job on the benchmark workload
+// (bench/workload.js): two generated stereo tracks of about 90 s at 124 and
+// 128 BPM, 48 kHz, with the default request; and the same with the outgoing
+// track at 44.1 kHz, so that the render resamples it.
+//
+// Every stage runs on exactly the inputs the job hands it on that workload:
+// the stages before it are computed once, outside the timed region, through
+// the same engine calls the job makes, and the whole job (`compute`) runs as
+// the reference the stages add up to. Names read "stage/variant"; the
+// results page (bench/run.js) takes the medians of the repetitions.
+//
+// Counters: x_realtime is seconds of source audio handled per second of
+// work (printed as a rate, "/s").
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/pipeline.hpp"
+#include "bench/workload.hpp"
+#include "engine/analysis/loudness.hpp"
+#include "engine/analysis/spectrum.hpp"
+#include "engine/analysis/track.hpp"
+#include "engine/dsp/conditioning.hpp"
+#include "engine/dsp/filters.hpp"
+#include "engine/dsp/mixer.hpp"
+#include "engine/dsp/resampler.hpp"
+#include "engine/numeric.hpp"
+#include "engine/planner/plan.hpp"
+#include "engine/planner/scoring.hpp"
+#include "engine/planner/search.hpp"
+#include "engine/planner/strategy.hpp"
+#include "engine/planner/tempo.hpp"
+#include "src/job/render_format.hpp"
+#include "src/job/summary.hpp"
+#include "src/job/transition_job.hpp"
+
+namespace segue {
+namespace {
+
+using bench::Pipeline;
+
+struct Variant {
+  const char* name;
+  const char* outgoing;
+  const char* incoming;
+};
+
+constexpr Variant kVariants[] = {
+    {"48k", "outgoing", "incoming"},
+    {"44k1-to-48k", "outgoing44k", "incoming"},
+};
+
+using StageFunction = void (*)(benchmark::State&, const Pipeline&);
+
+void BuildInputs(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    auto out = AudioBuffer::create(p.task.outgoing.channels, p.task.outgoing.sample_rate);
+    auto in = AudioBuffer::create(p.task.incoming.channels, p.task.incoming.sample_rate);
+    auto out_grid = BeatGrid::create(p.task.outgoing.bpm, p.task.outgoing.beats, p.task.outgoing.downbeats);
+    auto in_grid = BeatGrid::create(p.task.incoming.bpm, p.task.incoming.beats, p.task.incoming.downbeats);
+    benchmark::DoNotOptimize(out);
+    benchmark::DoNotOptimize(in);
+    benchmark::DoNotOptimize(out_grid);
+    benchmark::DoNotOptimize(in_grid);
+  }
+  state.counters["x_realtime"] =
+      benchmark::Counter(p.outgoing_audio().duration_seconds() + p.incoming_audio().duration_seconds(),
+                         benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// The configuration, its validation and the analyser with its FFT plan.
+void EngineSetup(benchmark::State& state, const Pipeline&) {
+  for (auto _ : state) {
+    PlannerConfig config = PlannerConfig::defaults(false);
+    benchmark::DoNotOptimize(config.validate());
+    SpectralAnalyzer analyzer(config.analysis);
+    benchmark::DoNotOptimize(analyzer);
+  }
+}
+
+void Analyse(benchmark::State& state, const Pipeline& p, bool outgoing) {
+  SpectralAnalyzer analyzer(p.config.analysis);
+  const auto& span = outgoing ? p.outgoing_span : p.incoming_span;
+  const AudioBuffer& audio = outgoing ? p.outgoing_audio() : p.incoming_audio();
+  const BeatGrid& grid = outgoing ? p.outgoing_grid() : p.incoming_grid();
+  std::size_t frames = 0;
+  for (auto _ : state) {
+    TrackAnalysis analysis =
+        analyze_track(analyzer, audio, grid, p.config.analysis, span.first, span.second - span.first);
+    frames = analysis.frames.size();
+    benchmark::DoNotOptimize(analysis);
+  }
+  state.counters["frames"] = static_cast<double>(frames);
+  state.counters["span_s"] = span.second - span.first;
+  state.counters["x_realtime"] =
+      benchmark::Counter(span.second - span.first, benchmark::Counter::kIsIterationInvariantRate);
+}
+void AnalyseOutgoing(benchmark::State& state, const Pipeline& p) { Analyse(state, p, true); }
+void AnalyseIncoming(benchmark::State& state, const Pipeline& p) { Analyse(state, p, false); }
+
+void SearchAndScoring(benchmark::State& state, const Pipeline& p) {
+  const ScoringInputs inputs{p.outgoing_grid(), p.incoming_grid(), p.outgoing_analysis, p.incoming_analysis};
+  std::size_t candidates = 0;
+  for (auto _ : state) {
+    const TempoMatch tempo = match_tempo(p.config, p.outgoing_grid().bpm(), p.incoming_grid().bpm());
+    SearchResult result = enumerate_candidates(p.space(), tempo, p.config);
+    CandidateScorer scorer(inputs, p.config);
+    std::vector<ScoredCandidate> scored;
+    scored.reserve(result.candidates.size());
+    for (const Candidate& c : result.candidates) scored.push_back(scorer.score(c));
+    benchmark::DoNotOptimize(choose_best(scored));
+    candidates = scored.size();
+  }
+  state.counters["candidates"] = static_cast<double>(candidates);
+}
+
+void Loudness(benchmark::State& state, const Pipeline& p) {
+  const TransitionPlan& plan = p.plan;
+  for (auto _ : state) {
+    auto out = measure_loudness(p.outgoing_audio(), plan.outgoing_start,
+                                static_cast<double>(plan.outgoing_ratio) * plan.duration);
+    auto in = measure_loudness(p.incoming_audio(), plan.incoming_start,
+                               static_cast<double>(plan.incoming_ratio) * plan.duration);
+    benchmark::DoNotOptimize(out);
+    benchmark::DoNotOptimize(in);
+  }
+  state.counters["x_realtime"] = benchmark::Counter(
+      plan.duration * (static_cast<double>(plan.outgoing_ratio) + static_cast<double>(plan.incoming_ratio)),
+      benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void PlanTransition(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    auto plan = plan_transition(p.request(), p.config);
+    benchmark::DoNotOptimize(plan);
+  }
+}
+
+// Creating the time-stretching processor, which the render does once per job.
+void StretcherSetup(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    TimeStretcher stretcher;
+    stretcher.configure(p.plan.channels, p.plan.sample_rate);
+    benchmark::DoNotOptimize(stretcher);
+  }
+}
+
+// Cutting the regions out of both sources, as conditioning starts.
+void Cut(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    AudioBuffer out = p.region(true);
+    AudioBuffer in = p.region(false);
+    benchmark::DoNotOptimize(out);
+    benchmark::DoNotOptimize(in);
+  }
+}
+
+// Sample-rate conversion of whatever region the render converts (the
+// outgoing one in the 44.1 kHz variant). Skipped where nothing is converted.
+void Resampling(benchmark::State& state, const Pipeline& p) {
+  const bool outgoing = p.outgoing_audio().sample_rate() != p.plan.sample_rate;
+  const bool incoming = p.incoming_audio().sample_rate() != p.plan.sample_rate;
+  if (!outgoing && !incoming) {
+    state.SkipWithError("no track is resampled in this variant");
+    return;
+  }
+  const AudioBuffer region = p.region(outgoing);
+  for (auto _ : state) {
+    state.PauseTiming();
+    AudioBuffer copy = region;
+    state.ResumeTiming();
+    auto converted = resample(std::move(copy), p.plan.sample_rate);
+    benchmark::DoNotOptimize(converted);
+  }
+  state.counters["x_realtime"] =
+      benchmark::Counter(region.duration_seconds(), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Time-stretching every track the render stretches, on the regions the
+// render hands the processor (already at the render rate).
+void Stretching(benchmark::State& state, const Pipeline& p) {
+  TimeStretcher stretcher;
+  stretcher.configure(p.plan.channels, p.plan.sample_rate);
+  std::vector<std::pair<AudioBuffer, float>> regions;
+  for (const bool outgoing : {true, false}) {
+    const ConditioningRequest r = p.conditioning(outgoing);
+    const bool wants = std::fabs(r.tempo_ratio - 1.0f) > 0.0001f || r.pitch_semitones != 0.0f;
+    if (!wants || p.frames < 2 * static_cast<std::uint64_t>(stretcher.output_latency())) continue;
+    AudioBuffer region = p.region(outgoing);
+    if (region.sample_rate() != p.plan.sample_rate) region = *resample(std::move(region), p.plan.sample_rate);
+    regions.emplace_back(std::move(region), r.pitch_semitones);
+  }
+  if (regions.empty()) {
+    state.SkipWithError("no track is stretched in this workload");
+    return;
+  }
+  double seconds = 0.0;
+  for (const auto& [region, semitones] : regions) seconds += region.duration_seconds();
+  for (auto _ : state) {
+    for (const auto& [region, semitones] : regions) {
+      auto stretched = stretcher.stretch(region, p.frames, semitones);
+      if (!stretched) {
+        state.SkipWithError(stretched.error().to_text().c_str());
+        return;
+      }
+      benchmark::DoNotOptimize(stretched);
+    }
+  }
+  state.counters["tracks"] = static_cast<double>(regions.size());
+  state.counters["x_realtime"] = benchmark::Counter(seconds, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Both tracks through condition_track: cut, rate, channels, stretch.
+void Conditioning(benchmark::State& state, const Pipeline& p) {
+  TimeStretcher stretcher;
+  stretcher.configure(p.plan.channels, p.plan.sample_rate);
+  for (auto _ : state) {
+    auto out = condition_track(stretcher, p.outgoing_audio(), p.conditioning(true));
+    auto in = condition_track(stretcher, p.incoming_audio(), p.conditioning(false));
+    benchmark::DoNotOptimize(out);
+    benchmark::DoNotOptimize(in);
+  }
+}
+
+void FilterWith(benchmark::State& state, const Pipeline& p, const std::vector<FilterLane>& outgoing_lanes,
+                const std::vector<FilterLane>& incoming_lanes) {
+  const std::size_t block = p.config.filter_block_size;
+  for (auto _ : state) {
+    state.PauseTiming();
+    AudioBuffer out = p.outgoing_track().audio;
+    AudioBuffer in = p.incoming_track().audio;
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(apply_filter_lanes(out, outgoing_lanes, block));
+    benchmark::DoNotOptimize(apply_filter_lanes(in, incoming_lanes, block));
+  }
+  state.counters["lanes"] = static_cast<double>(outgoing_lanes.size() + incoming_lanes.size());
+}
+
+// The lanes of the plan the workload gets.
+void Filtering(benchmark::State& state, const Pipeline& p) {
+  FilterWith(state, p, p.plan.outgoing_filters, p.plan.incoming_filters);
+}
+
+FilterLane lane(FilterKind kind, Automation cutoff, const PlannerConfig& config) {
+  return FilterLane{.cutoff = std::move(cutoff), .progress = std::nullopt, .q = config.filter_q, .kind = kind};
+}
+
+// The two strategies that filter, on the same audio, for comparison: the
+// workload's own plan may use neither.
+void FilteringBassSwap(benchmark::State& state, const Pipeline& p) {
+  const PlannerConfig& c = p.config;
+  FilterWith(state, p,
+             {lane(FilterKind::HighPass,
+                   sweep(c.highpass_open_hz, c.bass_cutoff_hz, 0.45f, 0.55f, CurveShape::Exponential), c)},
+             {lane(FilterKind::HighPass,
+                   sweep(c.bass_cutoff_hz, c.highpass_open_hz, 0.45f, 0.55f, CurveShape::Exponential), c)});
+}
+void FilteringFilteredBlend(benchmark::State& state, const Pipeline& p) {
+  const PlannerConfig& c = p.config;
+  FilterWith(state, p,
+             {lane(FilterKind::LowPass,
+                   sweep(c.lowpass_open_hz, c.blend_lowpass_end_hz, 0.3f, 1.0f, CurveShape::SCurveExponential), c)},
+             {lane(FilterKind::HighPass,
+                   sweep(c.bass_cutoff_hz, c.highpass_open_hz, 0.0f, 0.6f, CurveShape::Exponential), c)});
+}
+
+// Output buffer, both fades and gain automations, the two sums and the
+// peak ceiling.
+void Mixing(benchmark::State& state, const Pipeline& p) {
+  GainEnvelope envelope;
+  const TransitionPlan& plan = p.plan;
+  for (auto _ : state) {
+    auto output = AudioBuffer::silent(plan.channels, p.frames, plan.sample_rate);
+    fade_out(envelope, p.frames, plan.outgoing_fade);
+    apply_automation(envelope, plan.outgoing_gain.points, p.frames);
+    mix_add(*output, p.outgoing_track().audio, envelope.envelope);
+    fade_in(envelope, p.frames, plan.incoming_fade);
+    apply_automation(envelope, plan.incoming_gain.points, p.frames);
+    mix_add(*output, p.incoming_track().audio, envelope.envelope);
+    apply_peak_ceiling(*output, p.config.normalize_peaks, p.config.peak_ceiling_db);
+    benchmark::DoNotOptimize(output);
+  }
+}
+
+void RenderOverlap(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    RenderState render;
+    TransitionPlan plan = p.plan;
+    auto rendered = render_overlap(plan, p.outgoing_audio(), p.incoming_audio(), p.task.duck_curve, p.config, render);
+    benchmark::DoNotOptimize(rendered);
+  }
+}
+
+// What the job does after the render: the summary text and the numbers.
+void FillResult(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    JsTransitionResult result;
+    result.rendered = true;
+    result.strategy = strategy_name(p.plan.strategy);
+    result.summary = format_summary(p.plan);
+    benchmark::DoNotOptimize(result);
+  }
+}
+
+void Compute(benchmark::State& state, const Pipeline& p) {
+  for (auto _ : state) {
+    JsTransitionResult result = compute(p.task);
+    if (!result.rendered) {
+      state.SkipWithError(result.rejected.c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(result);
+  }
+}
+
+struct Stage {
+  const char* name;
+  StageFunction function;
+};
+
+constexpr Stage kStages[] = {
+    {"build_inputs", BuildInputs},
+    {"engine_setup", EngineSetup},
+    {"analysis_outgoing", AnalyseOutgoing},
+    {"analysis_incoming", AnalyseIncoming},
+    {"search_and_scoring", SearchAndScoring},
+    {"loudness", Loudness},
+    {"plan_transition", PlanTransition},
+    {"stretcher_setup", StretcherSetup},
+    {"cut", Cut},
+    {"resampling", Resampling},
+    {"stretching", Stretching},
+    {"conditioning", Conditioning},
+    {"filtering", Filtering},
+    {"filtering_bass_swap", FilteringBassSwap},
+    {"filtering_filtered_blend", FilteringFilteredBlend},
+    {"mixing", Mixing},
+    {"render_overlap", RenderOverlap},
+    {"fill_result", FillResult},
+    {"compute", Compute},
+};
+
+// The pipelines live for the whole run; registration happens before main's
+// benchmark loop, so a workload that cannot be read is reported once per
+// variant and its cases are skipped with the reason.
+std::vector<std::unique_ptr<Pipeline>>& pipelines() {
+  static std::vector<std::unique_ptr<Pipeline>> all;
+  return all;
+}
+
+void report_plan(const char* variant, const Pipeline& p) {
+  std::fprintf(stderr,
+               "workload %s: %s, %u beats, %.3f s at %g BPM, outgoing %.3f s (ratio %.6g), incoming %.3f s "
+               "(ratio %.6g), %zu x %llu frames at %u Hz\n",
+               variant, std::string(strategy_name(p.plan.strategy)).c_str(), p.plan.beats, p.plan.duration,
+               static_cast<double>(p.plan.target_bpm), p.plan.outgoing_start,
+               static_cast<double>(p.plan.outgoing_ratio), p.plan.incoming_start,
+               static_cast<double>(p.plan.incoming_ratio), static_cast<std::size_t>(p.plan.channels),
+               static_cast<unsigned long long>(p.frames), p.plan.sample_rate);
+}
+
+int register_stages() {
+  for (const Variant& variant : kVariants) {
+    std::string failure;
+    const Pipeline* pipeline = nullptr;
+    if (auto task = bench::read_task(variant.outgoing, variant.incoming); !task) {
+      failure = task.error();
+    } else if (auto built = Pipeline::build(std::move(*task)); !built) {
+      failure = built.error().to_text();
+    } else {
+      pipelines().push_back(std::make_unique<Pipeline>(std::move(*built)));
+      pipeline = pipelines().back().get();
+      report_plan(variant.name, *pipeline);
+    }
+    for (const Stage& stage : kStages) {
+      const std::string name = std::string(stage.name) + "/" + variant.name;
+      const StageFunction function = stage.function;
+      benchmark::RegisterBenchmark(name.c_str(),
+                                   [pipeline, function, failure](benchmark::State& state) {
+                                     if (pipeline == nullptr) {
+                                       state.SkipWithError(failure.c_str());
+                                       return;
+                                     }
+                                     function(state, *pipeline);
+                                   })
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+    }
+  }
+  return 0;
+}
+
+const int registered = register_stages();
+
+}  // namespace
+}  // namespace segue

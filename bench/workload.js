@@ -1,0 +1,205 @@
+'use strict';
+
+// The benchmark workload: two generated stereo tracks of at most 90 s at 124
+// and 128 BPM with exact grids, a 44.1 kHz copy of the outgoing one for the
+// resampling path, and, for the stretch-quality report, the same patterns
+// rendered natively at the transition's target tempo.
+//
+// Tracks are written once into a cache folder (keyed by the generator's
+// source and the settings below) as raw planar float32 PCM with the grid in
+// float64, which the C++ stage benchmarks and the quality report read back
+// (bench/workload.hpp), and as 32-bit float WAV for the command-line peers.
+//
+// Files per track NAME in the folder:
+//   NAME.pcm        channel 0, then channel 1, ... (float32, little endian)
+//   NAME.beats      beat times in seconds (float64, little endian)
+//   NAME.downbeats  downbeat times in seconds (float64, little endian)
+//   NAME.txt        "sample_rate channels frames bpm" on one line
+//   NAME.wav        the same PCM as interleaved 32-bit float WAV
+// and workload.json, the description the results page prints.
+
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const GENERATOR = path.join(__dirname, '..', 'lib', 'generator.js');
+
+const TRACKS = {
+  outgoing: { bpm: 124, key: 'A minor', seed: 1, sampleRate: 48000, seconds: 90 },
+  incoming: { bpm: 128, key: 'C major', seed: 2, sampleRate: 48000, seconds: 90 },
+  outgoing44k: { bpm: 124, key: 'A minor', seed: 1, sampleRate: 44100, seconds: 90 },
+};
+
+function loadGenerator() {
+  if (!fs.existsSync(GENERATOR)) {
+    throw new Error(`the example-track generator (${GENERATOR}) is missing: the benchmark needs it for its workload`);
+  }
+  return require(GENERATOR);
+}
+
+function cacheFolder() {
+  const hash = crypto.createHash('sha256');
+  hash.update(fs.readFileSync(GENERATOR));
+  hash.update(fs.readFileSync(__filename));
+  return path.join(os.tmpdir(), `segue-bench-${hash.digest('hex').slice(0, 16)}`);
+}
+
+function writeFloatWav(file, channels, sampleRate) {
+  const frames = channels[0].length;
+  const count = channels.length;
+  const dataBytes = frames * count * 4;
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0, 'ascii');
+  header.writeUInt32LE(36 + dataBytes, 4);
+  header.write('WAVE', 8, 'ascii');
+  header.write('fmt ', 12, 'ascii');
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(3, 20); // IEEE float
+  header.writeUInt16LE(count, 22);
+  header.writeUInt32LE(sampleRate, 24);
+  header.writeUInt32LE(sampleRate * count * 4, 28);
+  header.writeUInt16LE(count * 4, 32);
+  header.writeUInt16LE(32, 34);
+  header.write('data', 36, 'ascii');
+  header.writeUInt32LE(dataBytes, 40);
+  const interleaved = new Float32Array(frames * count);
+  for (let c = 0; c < count; c += 1) {
+    const channel = channels[c];
+    for (let i = 0; i < frames; i += 1) interleaved[i * count + c] = channel[i];
+  }
+  fs.writeFileSync(file, Buffer.concat([header, Buffer.from(interleaved.buffer)]));
+}
+
+// Written under a temporary name and renamed, so an interrupted run never
+// leaves a half-written track that a later run would trust.
+function writeTrack(folder, name, track) {
+  const frames = track.channels[0].length;
+  const write = (suffix, data) => {
+    const temporary = path.join(folder, `${name}${suffix}.partial`);
+    fs.writeFileSync(temporary, data);
+    fs.renameSync(temporary, path.join(folder, `${name}${suffix}`));
+  };
+  write('.pcm', Buffer.concat(track.channels.map((c) => Buffer.from(c.buffer, c.byteOffset, c.byteLength))));
+  write('.beats', Buffer.from(Float64Array.from(track.beats).buffer));
+  write('.downbeats', Buffer.from(Float64Array.from(track.downbeats).buffer));
+  const wavTemporary = path.join(folder, `${name}.wav.partial`);
+  writeFloatWav(wavTemporary, track.channels, track.sampleRate);
+  fs.renameSync(wavTemporary, path.join(folder, `${name}.wav`));
+  // The description goes last: its presence marks a complete track.
+  write('.txt', `${track.sampleRate} ${track.channels.length} ${frames} ${track.bpm}\n`);
+}
+
+function readTrack(folder, name) {
+  const [sampleRate, count, frames, bpm] = fs
+    .readFileSync(path.join(folder, `${name}.txt`), 'utf8')
+    .trim()
+    .split(/\s+/)
+    .map(Number);
+  const bytes = fs.readFileSync(path.join(folder, `${name}.pcm`));
+  if (bytes.byteLength !== count * frames * 4) throw new Error(`${name}.pcm does not hold ${count} x ${frames} samples`);
+  // A fresh ArrayBuffer per channel: what a decoder would hand the caller.
+  const channels = [];
+  for (let c = 0; c < count; c += 1) {
+    const channel = new Float32Array(frames);
+    new Uint8Array(channel.buffer).set(bytes.subarray(c * frames * 4, (c + 1) * frames * 4));
+    channels.push(channel);
+  }
+  const times = (suffix) => {
+    const raw = fs.readFileSync(path.join(folder, `${name}${suffix}`));
+    const copy = new Uint8Array(raw.byteLength);
+    copy.set(raw);
+    return Array.from(new Float64Array(copy.buffer));
+  };
+  return { channels, sampleRate, bpm, beats: times('.beats'), downbeats: times('.downbeats') };
+}
+
+function hasTrack(folder, name) {
+  return fs.existsSync(path.join(folder, `${name}.txt`));
+}
+
+function describe(settings, track) {
+  const frames = track.channels[0].length;
+  return {
+    ...settings,
+    channels: track.channels.length,
+    frames,
+    seconds: frames / track.sampleRate,
+    bars: track.downbeats.length,
+    beats: track.beats.length,
+  };
+}
+
+/**
+ * Makes sure the workload exists on disk and returns
+ * { folder, tracks: { outgoing, incoming, outgoing44k } (descriptions) }.
+ */
+function prepareWorkload({ log = () => {} } = {}) {
+  const { generateTrack } = loadGenerator();
+  const folder = cacheFolder();
+  // Workloads of older generator or workload versions are of no further use.
+  for (const entry of fs.readdirSync(path.dirname(folder))) {
+    const other = path.join(path.dirname(folder), entry);
+    if (entry.startsWith('segue-bench-') && other !== folder) fs.rmSync(other, { recursive: true, force: true });
+  }
+  fs.mkdirSync(folder, { recursive: true });
+  const tracks = {};
+  for (const [name, settings] of Object.entries(TRACKS)) {
+    if (!hasTrack(folder, name)) {
+      log(`generating the ${name} track (${settings.bpm} BPM, ${settings.sampleRate} Hz)`);
+      writeTrack(folder, name, generateTrack({ ...settings, channels: 2 }));
+    }
+    tracks[name] = describe(settings, readTrack(folder, name));
+  }
+  fs.writeFileSync(path.join(folder, 'workload.json'), JSON.stringify(tracks, null, 2));
+  return { folder, tracks };
+}
+
+/**
+ * Renders a track's pattern natively at `bpm`: the same settings and number
+ * of bars, so every hit, note and envelope lands on the same beat. With
+ * `seed` the noise of every hit changes (see floorSeed). Written into the
+ * folder as `name` (default TRACK-at-BPM), whose name is returned.
+ */
+function prepareReference(folder, trackName, bpm, { seed, name, log = () => {} } = {}) {
+  const { generateTrack } = loadGenerator();
+  const settings = TRACKS[trackName];
+  const source = readTrack(folder, trackName);
+  const options = { ...settings, bpm, bars: source.downbeats.length, channels: 2, seed: seed ?? settings.seed };
+  delete options.seconds;
+  const referenceName = name ?? `${trackName}-at-${bpm}`;
+  if (!hasTrack(folder, referenceName)) {
+    log(`rendering ${trackName} natively at ${bpm} BPM${seed !== undefined ? ` with seed ${seed}` : ''}`);
+    writeTrack(folder, referenceName, generateTrack(options));
+  }
+  return referenceName;
+}
+
+// The generator's first two draws from its seed pick the bass pattern (one
+// of three) and the hat accent (0.7 to 1.0). The noise floor of the quality
+// report wants another realisation of the same groove, so this picks the
+// next seed whose draws give the same pattern and an accent within 0.02:
+// the two renders then differ only in the noise inside the hits. The draws
+// are the generator's mulberry32, repeated here.
+function grooveOf(seed) {
+  let state = seed >>> 0;
+  const next = () => {
+    state = (state + 0x6d2b79f5) >>> 0;
+    let t = state;
+    t = Math.imul(t ^ (t >>> 15), t | 1);
+    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+  return { pattern: Math.floor(next() * 3), accent: 0.7 + next() * 0.3 };
+}
+
+function floorSeed(seed) {
+  const groove = grooveOf(seed);
+  for (let candidate = seed + 1; candidate < seed + 10000; candidate += 1) {
+    const other = grooveOf(candidate);
+    if (other.pattern === groove.pattern && Math.abs(other.accent - groove.accent) < 0.02) return candidate;
+  }
+  return seed + 1;
+}
+
+module.exports = { TRACKS, prepareWorkload, prepareReference, readTrack, floorSeed };
