@@ -38,15 +38,20 @@ test('an engine rejection resolves, with the failure values', async (t) => {
       'invalid beat analysis: bpm must be finite and positive, got 0'],
     ['window that ends before it begins', [track(), track(), { outgoing: { startEarliest: 3, startLatest: 1 } }],
       'unsupported configuration: outgoing start window ends before it begins: 3..=1'],
+    // The planner's own wording follows its prefix.
+    ['no admitted length fits', [track(), track(), { beatLengths: [3] }], /^no viable transition found: ./],
   ];
   for (const [name, args, rejected] of cases) {
     await t.test(name, async () => {
       const result = await renderTransition(...args);
       assertShape(result);
-      assert.deepEqual({ ...result }, {
-        rendered: false, rejected, channels: [], sampleRate: 0, duration: 0, beats: 0, strategy: '',
-        outgoingStart: 0, incomingStart: 0, outgoingResume: 0, incomingResume: 0, outgoingTempoRatio: 1,
-        incomingTempoRatio: 1, targetBpm: 0, summary: '',
+      const { rejected: text, ...rest } = result;
+      if (rejected instanceof RegExp) assert.match(text, rejected);
+      else assert.equal(text, rejected);
+      assert.deepEqual(rest, {
+        rendered: false, channels: [], sampleRate: 0, duration: 0, beats: 0, strategy: '', outgoingStart: 0,
+        incomingStart: 0, outgoingResume: 0, incomingResume: 0, outgoingTempoRatio: 1, incomingTempoRatio: 1,
+        targetBpm: 0, summary: '',
       });
     });
   }
@@ -168,4 +173,85 @@ test('a Node-API function missing from the host reports itself and fails', () =>
   assert.equal(run.status, 0, run.stderr);
   assert.equal(run.stdout, '9'); // napi_generic_failure
   assert.equal(run.stderr, 'Node-API symbol napi_create_promise has not been loaded\n');
+});
+
+const strategies = ['equal-power crossfade', 'beatmatched crossfade', 'bass swap', 'filtered blend', 'short fade'];
+const bytes = (channel) => Buffer.from(channel.buffer, channel.byteOffset, channel.byteLength);
+const sameAudio = (a, b) => a.length === b.length && a.every((channel, c) => bytes(channel).equals(bytes(b[c])));
+
+test('a rendered transition resolves with its plan and one Float32Array per channel', async () => {
+  const result = await renderTransition(track({ bpm: 124 }), track({ bpm: 126 }), {});
+  assertShape(result);
+  assert.equal(result.rendered, true);
+  assert.equal(result.rejected, '');
+  assert.ok(strategies.includes(result.strategy), result.strategy);
+  assert.match(result.summary, /^Selected \d+-beat transition\n/);
+  assert.equal(result.sampleRate, 1000);
+  assert.ok([4, 8, 16, 32].includes(result.beats), String(result.beats));
+  assert.ok(result.duration > 0);
+  // 32-bit numbers widened to 64 bits: each is exactly a float.
+  for (const key of ['outgoingTempoRatio', 'incomingTempoRatio', 'targetBpm']) {
+    assert.equal(Math.fround(result[key]), result[key], key);
+  }
+  assert.notEqual(result.outgoingTempoRatio, 1);
+  assert.equal(result.channels.length, 2);
+  const [left, right] = result.channels;
+  assert.ok(left.length > 0);
+  assert.equal(right.length, left.length);
+  for (const channel of result.channels) {
+    assert.ok(channel instanceof Float32Array);
+    assert.equal(channel.byteOffset, 0);
+    assert.equal(channel.buffer.byteLength, 4 * channel.length);
+    assert.ok(channel.some((x) => x !== 0));
+  }
+  assert.notEqual(left.buffer, right.buffer);
+});
+
+test('channel counts and sample rates of the rendered audio', async (t) => {
+  const cases = [
+    ['stereo into mono', track({ channelCount: 2 }), track({ channelCount: 1 }), 2, 1000],
+    ['mono into stereo', track({ channelCount: 1 }), track({ channelCount: 2 }), 2, 1000],
+    ['44100 Hz into 48000 Hz', track({ channelCount: 1, rate: 44100 }), track({ channelCount: 1, rate: 48000 }), 1,
+      48000],
+  ];
+  for (const [name, outgoing, incoming, channels, sampleRate] of cases) {
+    await t.test(name, async () => {
+      const result = await renderTransition(outgoing, incoming, {});
+      assert.equal(result.rejected, '');
+      assert.equal(result.channels.length, channels);
+      assert.equal(result.sampleRate, sampleRate);
+    });
+  }
+});
+
+test('a host that refuses external buffers gets the same rendered audio, copied', async () => {
+  const outgoing = track({ bpm: 124 });
+  const incoming = track({ channelCount: 1, bpm: 126 });
+  const [external, copied] = await Promise.all([
+    renderTransition(outgoing, incoming, {}),
+    refusing.renderTransition(outgoing, incoming, {}),
+  ]);
+  assert.equal(external.rendered, true);
+  const { channels: a, ...planA } = external;
+  const { channels: b, ...planB } = copied;
+  assert.deepEqual(planB, planA);
+  assert.ok(sameAudio(a, b));
+});
+
+test('overlapping calls and reused input arrays leave each rendered result unchanged', async () => {
+  const outgoing = track({ bpm: 124 });
+  const incoming = track({ bpm: 126 });
+  const alone = await renderTransition(outgoing, incoming, {});
+  const reversedAlone = await renderTransition(incoming, outgoing, {});
+
+  const sameTime = renderTransition(outgoing, incoming, {});
+  const reversed = renderTransition(incoming, outgoing, {});
+  // The arrays are the caller's again as soon as the calls return.
+  for (const channel of [...outgoing.channels, ...incoming.channels]) channel.fill(0.9);
+  outgoing.beats.length = 0;
+  const [first, second] = await Promise.all([sameTime, reversed]);
+  assert.ok(sameAudio(first.channels, alone.channels));
+  assert.ok(sameAudio(second.channels, reversedAlone.channels));
+  assert.equal(first.summary, alone.summary);
+  assert.equal(second.summary, reversedAlone.summary);
 });

@@ -12,17 +12,19 @@ const { root, testHostPath, track } = require('./fixtures');
 
 const fixtures = path.join(__dirname, 'fixtures.js');
 
-// Each worker loads the package and the test host, makes one rejected call
-// and one echo of a tone unique to it, and posts what it got.
+// Each worker loads the package and the test host, makes one rejected and
+// one rendered call and an echo of a tone unique to it, and posts what it
+// got.
 const workerSource = `
   const { parentPort, workerData } = require('node:worker_threads');
   const { renderTransition } = require(${JSON.stringify(root)});
   const { loadTestHost, track } = require(${JSON.stringify(fixtures)});
   (async () => {
     const rejected = await renderTransition(track({ channelCount: 2 }), track({ channelCount: 6 }), {});
+    const rendered = await renderTransition(track({ bpm: 124 }), track({ bpm: 126 }), {});
     const echo = await loadTestHost('plain').echoTransition(
       track({ channelCount: 1, sample: () => workerData.level }), track({ channelCount: 1 }), {});
-    parentPort.postMessage({ rejected: rejected.rejected, channel: echo.channels[0] });
+    parentPort.postMessage({ rejected: rejected.rejected, rendered: rendered.channels, channel: echo.channels[0] });
   })();
 `;
 
@@ -40,7 +42,10 @@ function runWorker(level) {
 test('several workers load it at once, each getting its own results', async () => {
   const levels = [0.125, 0.25, 0.375, 0.5];
   const answers = await Promise.all(levels.map(runWorker));
+  const bytes = (channel) => Buffer.from(channel.buffer, channel.byteOffset, channel.byteLength);
   answers.forEach((answer, i) => {
+    assert.equal(answer.rendered.length, 2);
+    answer.rendered.forEach((channel, c) => assert.ok(bytes(channel).equals(bytes(answers[0].rendered[c]))));
     assert.equal(answer.rejected, 'channel count mismatch: outgoing has 2, incoming has 6, and neither is mono');
     assert.equal(answer.channel.length, 4000);
     assert.ok(answer.channel.every((x) => x === levels[i]), `worker ${i}`);
@@ -64,7 +69,7 @@ test('terminating a worker while its jobs run does not take the process down', (
       const { renderTransition } = require(${JSON.stringify(root)});
       const { track } = require(${JSON.stringify(fixtures)});
       for (let i = 0; i < 3; i++) host.slowEchoTransition(track(), track(), {});
-      renderTransition(track(), track(), {});
+      renderTransition(track({ rate: 44100, seconds: 10, bpm: 124 }), track({ rate: 44100, seconds: 10, bpm: 126 }), {});
       parentPort.postMessage('queued');
     \`;
     (async () => {
