@@ -96,14 +96,26 @@ function readTrack(folder, name) {
     .trim()
     .split(/\s+/)
     .map(Number);
-  const bytes = fs.readFileSync(path.join(folder, `${name}.pcm`));
-  if (bytes.byteLength !== count * frames * 4) throw new Error(`${name}.pcm does not hold ${count} x ${frames} samples`);
-  // A fresh ArrayBuffer per channel: what a decoder would hand the caller.
+  // Read straight into one fresh ArrayBuffer per channel, as a decoder
+  // would hand the caller its tracks: no intermediate file buffer is left
+  // behind as garbage to blur the memory figures.
+  const file = path.join(folder, `${name}.pcm`);
+  if (fs.statSync(file).size !== count * frames * 4) throw new Error(`${file} does not hold ${count} x ${frames} samples`);
+  const descriptor = fs.openSync(file, 'r');
   const channels = [];
-  for (let c = 0; c < count; c += 1) {
-    const channel = new Float32Array(frames);
-    new Uint8Array(channel.buffer).set(bytes.subarray(c * frames * 4, (c + 1) * frames * 4));
-    channels.push(channel);
+  try {
+    for (let c = 0; c < count; c += 1) {
+      const channel = new Float32Array(frames);
+      const bytes = new Uint8Array(channel.buffer);
+      for (let done = 0; done < bytes.byteLength; ) {
+        const read = fs.readSync(descriptor, bytes, done, bytes.byteLength - done, c * frames * 4 + done);
+        if (read === 0) throw new Error(`${file} ended early`);
+        done += read;
+      }
+      channels.push(channel);
+    }
+  } finally {
+    fs.closeSync(descriptor);
   }
   const times = (suffix) => {
     const raw = fs.readFileSync(path.join(folder, `${name}${suffix}`));

@@ -1,0 +1,680 @@
+#!/usr/bin/env node
+'use strict';
+
+// The benchmark runner behind `npm run bench` (full) and `npm run
+// bench:quick` (a minute or less). It measures, on the generated workload
+// (bench/workload.js):
+//   1. the whole renderTransition call from JavaScript and the time it
+//      holds the JavaScript thread;
+//   2. every stage inside the job (Google Benchmark, bench/stages_bench.cpp)
+//      and the JavaScript result conversion;
+//   3. throughput with 1, 2 and 4 calls in flight;
+//   4. peak RSS per call in flight against the input PCM;
+//   5. command-line peers given the same plan (bench/peers.js);
+//   6. stretch quality against native renders (bench/stretch_quality.cpp);
+// checks the performance targets and writes a Markdown results page:
+// bench/RESULTS.md for a full run, build-bench/RESULTS-quick.md for a quick
+// one (so a quick look never replaces the committed page).
+//
+// Usage: node bench/run.js [--quick] [--out FILE] [--print-workload]
+// Expects the addon in build/ and the benchmark programs in build-bench/
+// (scripts/bench-setup.sh builds both; the npm scripts run it first).
+
+const { execFileSync, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const { prepareWorkload, prepareReference, floorSeed } = require('./workload');
+const { measurePeers, peerVersions, packageVersion, PIPELINES } = require('./peers');
+
+const ROOT = path.join(__dirname, '..');
+const BENCH_BUILD = path.join(ROOT, 'build-bench');
+
+const TARGETS = {
+  exceptStretchMs: 150,
+  jsThreadMs: 60,
+  twoInFlightSpeedup: 1.8,
+  peerASpeedup: 1.7,
+  rssPerCallOverPcm: 3,
+};
+
+const SETTINGS = {
+  full: {
+    warmups: 2,
+    runs: 9,
+    inFlight: [2, 4],
+    batches: 5,
+    rssCounts: [1, 2, 4],
+    peerRuns: 5,
+    stageRepetitions: 7,
+    stageMinTime: 0.5,
+    stageWarmup: 0.5,
+    stageFilter: null,
+    variants: ['48k', '44k1-to-48k'],
+  },
+  quick: {
+    warmups: 1,
+    runs: 5,
+    inFlight: [2],
+    batches: 5,
+    rssCounts: [1, 2],
+    peerRuns: 5,
+    stageRepetitions: 5,
+    stageMinTime: 0.05,
+    stageWarmup: 0.05,
+    // The composite cases repeat the stretch that `stretching` already
+    // times; the 44.1 kHz variant only for its conversion.
+    stageFilter:
+      '^(build_inputs|engine_setup|analysis_outgoing|analysis_incoming|search_and_scoring|loudness|' +
+      'plan_transition|stretcher_setup|cut|stretching_in_job|filtering|mixing|fill_result)/48k|^resampling/',
+    variants: ['48k'],
+  },
+};
+
+const VARIANT_TRACKS = {
+  '48k': { outgoing: 'outgoing', incoming: 'incoming', label: '48 kHz + 48 kHz' },
+  '44k1-to-48k': { outgoing: 'outgoing44k', incoming: 'incoming', label: '44.1 kHz outgoing + 48 kHz incoming' },
+};
+
+function parseArguments(argv) {
+  const options = { quick: false, out: null, printWorkload: false };
+  for (let i = 0; i < argv.length; i += 1) {
+    const arg = argv[i];
+    if (arg === '--quick') options.quick = true;
+    else if (arg === '--print-workload') options.printWorkload = true;
+    else if (arg === '--out') {
+      options.out = argv[i + 1];
+      i += 1;
+      if (!options.out) throw new Error('--out needs a file name');
+    } else throw new Error(`unknown argument ${arg} (expected --quick, --out FILE or --print-workload)`);
+  }
+  return options;
+}
+
+const log = (text) => process.stderr.write(`bench: ${text}\n`);
+
+function median(values) {
+  if (!values.length) return NaN;
+  const sorted = [...values].sort((a, b) => a - b);
+  const middle = Math.floor(sorted.length / 2);
+  return sorted.length % 2 ? sorted[middle] : 0.5 * (sorted[middle - 1] + sorted[middle]);
+}
+
+function output(command, args) {
+  try {
+    return execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] }).trim();
+  } catch {
+    return null;
+  }
+}
+
+function requireBuilt(file, hint) {
+  if (!fs.existsSync(file)) throw new Error(`${file} is missing: ${hint}`);
+}
+
+// --- The machine -----------------------------------------------------------
+
+function cmakeCache(name) {
+  const cache = path.join(BENCH_BUILD, 'CMakeCache.txt');
+  if (!fs.existsSync(cache)) return null;
+  const match = new RegExp(`^${name}:[A-Z]+=(.*)$`, 'm').exec(fs.readFileSync(cache, 'utf8'));
+  return match ? match[1] : null;
+}
+
+function machine() {
+  const cpus = os.cpus();
+  const compiler = cmakeCache('CMAKE_CXX_COMPILER') ?? 'c++';
+  const modversion = (name) => output('pkg-config', ['--modversion', name]);
+  return {
+    cpu: cpus.length ? cpus[0].model.trim() : 'unknown',
+    cores: cpus.length,
+    memory: `${(os.totalmem() / 2 ** 30).toFixed(1)} GiB`,
+    kernel: `${os.type()} ${os.release()}`,
+    distribution: fs.existsSync('/etc/debian_version')
+      ? `Debian ${fs.readFileSync('/etc/debian_version', 'utf8').trim()}`
+      : os.version(),
+    node: process.version,
+    compiler: (output(compiler, ['--version']) ?? compiler).split('\n')[0],
+    buildType: cmakeCache('CMAKE_BUILD_TYPE') ?? 'unknown',
+    libraries: {
+      fftw3f: modversion('fftw3f'),
+      libebur128: modversion('libebur128'),
+      soxr: modversion('soxr'),
+      rubberband: modversion('rubberband'),
+      'google-benchmark': packageVersion('libbenchmark-dev'),
+    },
+    peers: peerVersions(),
+    commit: output('git', ['-C', ROOT, 'rev-parse', '--short', 'HEAD']),
+    dirty: Boolean(output('git', ['-C', ROOT, 'status', '--porcelain', '--untracked-files=no'])),
+  };
+}
+
+// --- Measurements ----------------------------------------------------------
+
+function runNode(script, args, { exposeGc = true } = {}) {
+  const flags = exposeGc ? ['--expose-gc'] : [];
+  const result = spawnSync(process.execPath, [...flags, path.join(__dirname, script), ...args], {
+    encoding: 'utf8',
+    maxBuffer: 64 * 2 ** 20,
+  });
+  if (result.status !== 0) {
+    throw new Error(`${script} failed (${result.status ?? result.signal}): ${result.stderr.trim()}`);
+  }
+  return JSON.parse(result.stdout);
+}
+
+function measureCalls(folder, variant, settings, inFlight) {
+  const tracks = VARIANT_TRACKS[variant];
+  const config = {
+    folder,
+    outgoing: tracks.outgoing,
+    incoming: tracks.incoming,
+    warmups: settings.warmups,
+    runs: settings.runs,
+    inFlight,
+    batches: settings.batches,
+  };
+  return runNode('call-child.js', [JSON.stringify(config)]);
+}
+
+function measureRss(folder, counts) {
+  return counts.map((count) => runNode('rss-child.js', [folder, 'outgoing', 'incoming', String(count)]));
+}
+
+function measureStages(folder, settings) {
+  const program = path.join(BENCH_BUILD, 'bench', 'stages_bench');
+  requireBuilt(program, 'run scripts/bench-setup.sh');
+  const args = [
+    `--benchmark_repetitions=${settings.stageRepetitions}`,
+    `--benchmark_min_time=${settings.stageMinTime}`,
+    `--benchmark_min_warmup_time=${settings.stageWarmup}`,
+    '--benchmark_report_aggregates_only=true',
+    '--benchmark_format=json',
+  ];
+  if (settings.stageFilter) args.push(`--benchmark_filter=${settings.stageFilter}`);
+  const result = spawnSync(program, args, {
+    encoding: 'utf8',
+    env: { ...process.env, SEGUE_BENCH_WORKLOAD: folder },
+    maxBuffer: 64 * 2 ** 20,
+  });
+  if (result.status !== 0) throw new Error(`stages_bench failed: ${result.stderr.trim()}`);
+  const report = JSON.parse(result.stdout);
+  const stages = {};
+  for (const entry of report.benchmarks) {
+    const [stage, variant] = entry.run_name.split('/');
+    const key = `${stage}/${variant}`;
+    stages[key] ??= { stage, variant };
+    if (entry.error_occurred) stages[key].error = entry.error_message;
+    if (entry.aggregate_name === 'median') {
+      stages[key].ms = entry.real_time;
+      for (const counter of ['x_realtime', 'frames', 'candidates', 'lanes', 'tracks', 'span_s']) {
+        if (entry[counter] !== undefined) stages[key][counter] = entry[counter];
+      }
+    }
+    if (entry.aggregate_name === 'cv') stages[key].cv = entry.real_time;
+  }
+  const plans = result.stderr
+    .split('\n')
+    .filter((line) => line.startsWith('workload '))
+    .map((line) => line.slice('workload '.length));
+  return { stages, plans, libraryBuildType: report.context.library_build_type };
+}
+
+function measureQuality(folder, targetBpm, settings) {
+  const program = path.join(BENCH_BUILD, 'bench', 'stretch_quality');
+  requireBuilt(program, 'run scripts/bench-setup.sh');
+  const seed = floorSeed(1);
+  const reference = prepareReference(folder, 'outgoing', targetBpm, { log });
+  const floor = prepareReference(folder, 'outgoing', targetBpm, {
+    seed,
+    name: `outgoing-at-${targetBpm}-seed-${seed}`,
+    log,
+  });
+  const rows = [];
+  for (const variant of settings.variants) {
+    const { outgoing, incoming, label } = VARIANT_TRACKS[variant];
+    const result = spawnSync(program, [outgoing, incoming, reference, floor], {
+      encoding: 'utf8',
+      env: { ...process.env, SEGUE_BENCH_WORKLOAD: folder },
+    });
+    if (result.status !== 0) throw new Error(`stretch_quality failed: ${result.stderr.trim()}`);
+    rows.push({ variant, label, ...JSON.parse(result.stdout) });
+  }
+  return { seed, rows };
+}
+
+// --- The page --------------------------------------------------------------
+
+const ms = (value, digits = 1) => (Number.isFinite(value) ? `${value.toFixed(digits)} ms` : 'n/a');
+const fixed = (value, digits = 2) => (Number.isFinite(value) ? value.toFixed(digits) : 'n/a');
+const mib = (bytes) => `${(bytes / 2 ** 20).toFixed(1)} MiB`;
+const verdict = (pass) => (pass ? '**pass**' : '**FAIL**');
+
+function table(header, rows) {
+  const line = (cells) => `| ${cells.join(' | ')} |`;
+  return [line(header), line(header.map(() => '---')), ...rows.map(line)].join('\n');
+}
+
+const STAGE_ROWS = [
+  ['build_inputs', 'building buffers and grids (the job copies both tracks)'],
+  ['engine_setup', 'configuration and spectral analyser'],
+  ['analysis_outgoing', 'analysis, outgoing track'],
+  ['analysis_incoming', 'analysis, incoming track'],
+  ['search_and_scoring', 'search and scoring'],
+  ['loudness', 'loudness (two EBU R128 readings)'],
+  ['plan_transition', 'whole planner call (search, scoring, loudness, plan)'],
+  ['stretcher_setup', 'time-stretching processor creation'],
+  ['cut', 'cutting the two regions'],
+  ['resampling', 'resampling (44.1 to 48 kHz, outgoing region)'],
+  ['stretching', 'time-stretching, processor reused (steady state)'],
+  ['stretching_in_job', 'time-stretching as in a job (fresh processor, created in the timed region)'],
+  ['conditioning', 'whole conditioning of both tracks'],
+  ['filtering', "filtering (the plan's lanes)"],
+  ['filtering_bass_swap', 'filtering with bass-swap lanes (comparison)'],
+  ['filtering_filtered_blend', 'filtering with filtered-blend lanes (comparison)'],
+  ['mixing', 'mixing (envelopes, sums, peak ceiling)'],
+  ['render_overlap', 'whole render'],
+  ['fill_result', 'filling the result record (summary text)'],
+  ['compute', 'whole job (`compute`)'],
+];
+
+function summarizeCalls(calls) {
+  const pick = (key) => median(calls.runs.map((run) => run[key]));
+  return {
+    whole: pick('whole'),
+    sync: pick('sync'),
+    completion: pick('completion'),
+    jsThread: median(calls.runs.map((run) => run.sync + run.completion)),
+    runs: calls.runs.length,
+  };
+}
+
+function writePage(data) {
+  const { mode, settings, machineInfo, workload, calls, stages, rss, peers, quality, load, started, finished } = data;
+  const main = summarizeCalls(calls['48k']);
+  const stage = (name, variant = '48k') => stages.stages[`${name}/${variant}`] ?? {};
+  // The stretch as a job pays for it: a fresh processor, cold buffers.
+  const stretchOf = (variant) => stage('stretching_in_job', variant).ms;
+  const stretchMs = stretchOf('48k');
+  const computeMs = stage('compute').ms;
+  const exceptStretch = main.whole - stretchMs;
+
+  const throughput = { 1: 1000 / main.whole };
+  for (const [count, batches] of Object.entries(calls['48k'].inFlight)) {
+    throughput[count] = (Number(count) * 1000) / median(batches);
+  }
+  const twoInFlight = throughput[2] / throughput[1];
+
+  const peerA = median(peers.a.totals);
+  const peerB = median(peers.b.totals);
+  const rssPerCall = rss.map((r) => ({ ...r, perCall: (r.peak - r.base) / r.count, own: (r.peak - r.inputs) / r.count }));
+  const worstRss = Math.max(...rssPerCall.map((r) => r.perCall / r.pcm));
+
+  const targets = [];
+  for (const variant of settings.variants) {
+    const whole = summarizeCalls(calls[variant]).whole;
+    const rest = whole - stretchOf(variant);
+    targets.push([
+      `everything except the stretch (whole call − time-stretching), ≤ ${TARGETS.exceptStretchMs} ms, ${VARIANT_TRACKS[variant].label}`,
+      `${ms(whole)} − ${ms(stretchOf(variant))} = ${ms(rest)}`,
+      verdict(rest <= TARGETS.exceptStretchMs),
+    ]);
+  }
+  targets.push(
+    [
+      `JavaScript-thread time (synchronous part + completion), ≤ ${TARGETS.jsThreadMs} ms`,
+      `${ms(main.sync)} + ${ms(main.completion)} = ${ms(main.jsThread)}`,
+      verdict(main.jsThread <= TARGETS.jsThreadMs),
+    ],
+    [
+      `2 calls in flight, ≥ ${TARGETS.twoInFlightSpeedup}× the throughput of 1`,
+      `${fixed(throughput[2])} / ${fixed(throughput[1])} calls/s = ${fixed(twoInFlight)}×`,
+      verdict(twoInFlight >= TARGETS.twoInFlightSpeedup),
+    ],
+    [
+      `whole call ≥ ${TARGETS.peerASpeedup}× faster than peer (a)`,
+      `${ms(peerA)} / ${ms(main.whole)} = ${fixed(peerA / main.whole)}×`,
+      verdict(peerA / main.whole >= TARGETS.peerASpeedup),
+    ],
+    [
+      `peak RSS per call in flight ≤ ${TARGETS.rssPerCallOverPcm}× the input PCM`,
+      `worst ${fixed(worstRss)}× (${rssPerCall.map((r) => `${r.count} in flight: ${fixed(r.perCall / r.pcm)}×`).join(', ')})`,
+      verdict(worstRss <= TARGETS.rssPerCallOverPcm),
+    ],
+  );
+
+  // Why a target is missed, from the same figures, so that the page
+  // explains itself.
+  const targetNotes = [];
+  if (!(peerA / main.whole >= TARGETS.peerASpeedup)) {
+    targetNotes.push(
+      `Peer (a) stretches with the same library and engine (R3) as Segue, and that stretch is ${fixed((100 * stretchMs) / main.whole, 0)} % ` +
+        `of Segue's call (${ms(stretchMs)} of ${ms(main.whole)}). Even if everything else in the call cost nothing, the call would be at most ` +
+        `${fixed(peerA / stretchMs)}× faster than peer (a); ${TARGETS.peerASpeedup}× would need the stretch itself to run faster than the library runs it, ` +
+        'which no change outside the library can do without changing the rendered samples (splitting the channels over two threads, for one, changes them: ' +
+        'the engine does not stretch the channels of a stereo track independently).',
+    );
+  }
+  if (!(worstRss <= TARGETS.rssPerCallOverPcm)) {
+    const r = rssPerCall[0];
+    targetNotes.push(
+      `Memory: a call holds three copies of its input PCM by design (the caller's arrays, the task's copy made on the JavaScript thread, ` +
+        `the job's copy in its audio buffers), which is ${TARGETS.rssPerCallOverPcm}.00× before anything else; the call's working memory adds ` +
+        `${fixed((r.perCall - 3 * r.pcm) / r.pcm)}× (${mib(r.perCall - 3 * r.pcm)}: the cut and conditioned regions, the stretcher's buffers, ` +
+        'the rendered overlap and the analyses). Meeting the target would take one copy fewer, which changes who owns the samples.',
+    );
+  }
+
+  const lines = [];
+  const push = (...text) => lines.push(...text);
+  push(
+    '# Segue benchmark results',
+    '',
+    `Written by \`${mode === 'full' ? 'npm run bench' : 'npm run bench:quick'}\` (bench/run.js) on ${started.toISOString()}; ` +
+      `the run took ${((finished - started) / 1000).toFixed(0)} s. Commit ${machineInfo.commit}${machineInfo.dirty ? ' with local changes' : ''}.`,
+    `Medians of ${main.runs} calls after ${settings.warmups} warm-up call(s); stage medians of ${settings.stageRepetitions} repetitions after a warm-up.`,
+    '',
+    `Load average (1 min) at start ${fixed(load.start[0])}, at end ${fixed(load.end[0])} on ${machineInfo.cores} cores: ` +
+      (Math.max(load.start[0], load.end[0]) > 0.5 * machineInfo.cores
+        ? '**the machine was busy with other work during this run; timings are inflated.**'
+        : 'the machine was mostly quiet.'),
+    '',
+    '## Targets',
+    '',
+    table(['target', 'measured', 'result'], targets),
+    '',
+    ...targetNotes.flatMap((note) => [note, '']),
+    '## Machine',
+    '',
+    table(
+      ['', ''],
+      [
+        ['CPU', `${machineInfo.cpu}, ${machineInfo.cores} cores`],
+        ['memory', machineInfo.memory],
+        ['system', `${machineInfo.distribution}, ${machineInfo.kernel}`],
+        ['Node.js', machineInfo.node],
+        ['compiler', `${machineInfo.compiler} (${machineInfo.buildType}, -ffp-contract=off)`],
+        ...Object.entries(machineInfo.libraries).map(([name, version]) => [name, version ?? 'not found']),
+        ...Object.entries(machineInfo.peers).map(([name, version]) => [`${name} (peer)`, version ?? 'not installed']),
+      ],
+    ),
+    '',
+    stages.libraryBuildType === 'debug'
+      ? "Debian's Google Benchmark library reports itself as a debug build; that affects only the harness's own bookkeeping, not the code it times (built Release here).\n"
+      : '',
+    '## Workload',
+    '',
+    'Generated by the example-track generator (lib/generator.js: drums, bass and chords with exact beats and ' +
+      'downbeats, every time constant a whole number of beats), stereo, default request (no windows, every beat length, ' +
+      'no duck curve, no diagnostics).',
+    '',
+    table(
+      ['track', 'tempo', 'key', 'seed', 'rate', 'length'],
+      Object.entries(workload.tracks).map(([name, t]) => [
+        name,
+        `${t.bpm} BPM`,
+        t.key,
+        String(t.seed),
+        `${t.sampleRate} Hz`,
+        `${t.seconds.toFixed(2)} s (${t.bars} bars, ${t.frames} frames)`,
+      ]),
+    ),
+    '',
+    `Input PCM of one call: ${mib(calls['48k'].inputBytes)} (two stereo float tracks).`,
+    '',
+    'The plan the job chooses:',
+    '',
+    ...stages.plans.map((plan) => `- ${plan}`),
+    '',
+    `Summary text of the 48 kHz call:`,
+    '',
+    '```',
+    calls['48k'].summary.trim(),
+    '```',
+    '',
+    '## The whole call from JavaScript',
+    '',
+    'Call to settled promise; the synchronous part is the call until it returns the promise (reading the arguments ' +
+      'and copying the PCM into the task); the completion is the JavaScript-thread time between return and ' +
+      'settling (event-loop active time while the job runs elsewhere: converting the result, settling, releasing the task).',
+    '',
+    table(
+      ['variant', 'whole call', 'synchronous part', 'completion', 'JavaScript thread'],
+      Object.entries(calls).map(([variant, c]) => {
+        const s = summarizeCalls(c);
+        return [VARIANT_TRACKS[variant].label, ms(s.whole), ms(s.sync), ms(s.completion, 2), ms(s.jsThread)];
+      }),
+    ),
+    '',
+    '## Stages inside the job',
+    '',
+    'Google Benchmark (bench/stages_bench.cpp), each stage on exactly the inputs the job hands it on this workload; ' +
+      '"share" is of the whole job. The composite rows (planner call, conditioning, render, job) include the rows above them.',
+    '',
+  );
+  for (const variant of settings.variants) {
+    push(`### ${VARIANT_TRACKS[variant].label}`, '');
+    const total = stage('compute', variant).ms ?? computeMs;
+    const rows = [];
+    for (const [name, label] of STAGE_ROWS) {
+      const s = stage(name, variant);
+      if (s.ms === undefined && !s.error) continue;
+      if (s.error) {
+        rows.push([label, 'n/a', '', s.error]);
+        continue;
+      }
+      const notes = [];
+      if (s.x_realtime !== undefined) notes.push(`${fixed(s.x_realtime, 0)}× real time`);
+      if (s.frames !== undefined) notes.push(`${s.frames} frames over ${fixed(s.span_s, 1)} s`);
+      if (s.candidates !== undefined) notes.push(`${s.candidates} candidates`);
+      if (s.cv !== undefined) notes.push(`cv ${fixed(100 * s.cv, 0)} %`);
+      rows.push([label, ms(s.ms, s.ms < 1 ? 3 : 1), Number.isFinite(total) ? `${fixed((100 * s.ms) / total, 1)} %` : '', notes.join(', ')]);
+    }
+    const c = calls[variant] && summarizeCalls(calls[variant]);
+    if (c) {
+      rows.push(['result conversion and settling (JavaScript thread)', ms(c.completion, 2), '', 'measured from JavaScript']);
+      rows.push(['argument conversion and PCM copy (JavaScript thread)', ms(c.sync), '', 'measured from JavaScript']);
+      if (Number.isFinite(stage('compute', variant).ms)) {
+        rows.push([
+          'whole call minus whole job',
+          ms(c.whole - stage('compute', variant).ms),
+          '',
+          'both thread hops, the JavaScript-thread parts and run-to-run noise',
+        ]);
+      }
+    }
+    push(table(['stage', 'median', 'share', 'notes'], rows), '');
+  }
+
+  push(
+    '## Throughput with calls in flight',
+    '',
+    `Each batch starts N calls at once on the same two tracks and waits for all; medians of ${settings.batches} batches after a warm-up batch ` +
+      `(1 in flight: the whole-call runs above). The host's thread pool has ${calls['48k'].threadpool} threads; the machine has ${machineInfo.cores} cores.`,
+    '',
+    table(
+      ['calls in flight', 'batch time', 'throughput', 'relative to 1'],
+      Object.keys(throughput).map((count) => [
+        count,
+        ms(count === '1' ? main.whole : median(calls['48k'].inFlight[count])),
+        `${fixed(throughput[count])} calls/s`,
+        `${fixed(throughput[count] / throughput[1])}×`,
+      ]),
+    ),
+    '',
+    '## Peak memory per call in flight',
+    '',
+    'A fresh process per count: the RSS after loading the addon (base), after each caller read its own copy of the two ' +
+      'tracks (inputs), and the kernel\'s peak RSS over the run. "Per call" is (peak − base) / N, so it includes the ' +
+      "caller's arrays; \"of the call\" leaves them out.",
+    '',
+    table(
+      ['calls in flight', 'base', 'with inputs', 'peak', 'per call', 'per call / input PCM', 'of the call / input PCM'],
+      rssPerCall.map((r) => [
+        String(r.count),
+        mib(r.base),
+        mib(r.inputs),
+        mib(r.peak),
+        mib(r.perCall),
+        `${fixed(r.perCall / r.pcm)}×`,
+        `${fixed(r.own / r.pcm)}×`,
+      ]),
+    ),
+    '',
+    `Input PCM per call: ${mib(rss[0].pcm)}. A call holds the caller's arrays, the task's copy (made on the JavaScript thread) ` +
+      "and the job's own copy in its audio buffers, so three times the input PCM is reached before the job allocates " +
+      'anything else; the rest is the conditioned regions, the rendered overlap, the analyses and the allocator\'s slack.',
+    '',
+    '## Peers side by side',
+    '',
+    'The same overlap made by command-line tools handed Segue\'s plan (start on each track, duration, tempo ratios); ' +
+      'each run reads the workload as 32-bit float WAV and writes 32-bit float WAV. Tracks whose ratio is 1 are not stretched, as in Segue. ' +
+      `Medians of ${peers.a.totals.length} runs after a warm-up, both pipelines interleaved.`,
+    '',
+    table(
+      ['pipeline', 'median', 'steps (medians)', 'output frames', 'Segue / peer', 'peer / Segue'],
+      Object.entries(peers).map(([key, p]) => {
+        const total = median(p.totals);
+        const steps = Object.keys(p.steps[0])
+          .map((step) => `${step} ${ms(median(p.steps.map((s) => s[step])))}`)
+          .join(', ');
+        return [
+          `(${key}) ${PIPELINES[key].name}`,
+          ms(total),
+          steps,
+          String(p.frames),
+          `${fixed(main.whole / total)}`,
+          `${fixed(total / main.whole)}×`,
+        ];
+      }),
+    ),
+    '',
+    `Segue's whole call (48 kHz): ${ms(main.whole)}, of which time-stretching ${ms(stretchMs)}. Peer (a) runs the same library and engine (R3) for its stretch ` +
+      `(its rubberband step alone: ${ms(median(peers.a.steps.map((s) => s['rubberband -3'] ?? 0)))}), so even with everything else free a Segue call could be at most ` +
+      `${fixed(peerA / stretchMs)}× faster than peer (a). Peer (b) uses the rubberband filter's default (the faster R2 engine) and has no analysis, search or loudness reading.`,
+    '',
+    '## Stretch quality (a report, not a test)',
+    '',
+    "The generator makes every time constant a whole number of beats, so the outgoing track's pattern rendered natively at " +
+      `the target tempo is the ideal stretch. Our stretched outgoing overlap (before filters, fades and mixing) is compared with ` +
+      `the same beats of that native render; the native render with seed ${quality.seed} (the same groove, other noise in every hit) against ` +
+      'the first gives the floor of each measure.',
+    '',
+    '- onsets: rises of more than 6 dB within 4 ms of the energy above 3 kHz (256-sample frames, 32-sample hop); each native onset is paired with ours within 25 ms;',
+    '- jitter: 95th percentile of |offset − median offset| (the median is a constant delay, shown apart);',
+    '- pre-echo: energy above 3 kHz in the 20 ms before each onset over the 20 ms after it, ours minus native, median (dB; above 0 means smearing ahead of the hit);',
+    '- ⅓-octave log-spectral distance: RMS over 29 bands (25 Hz to 16 kHz) of the level difference, mean over 2048-sample frames (dB);',
+    '- low-frequency level: energy below 120 Hz of the mono downmix (L+R)/2, ours minus native (dB; below 0 means bass lost, e.g. to phase cancellation between the channels), and the same per channel.',
+    '',
+    table(
+      ['source', 'ratio', 'onsets paired', 'delay', 'jitter p95', 'within 5 ms', 'pre-echo', '⅓-oct LSD', 'mono LF', 'per-channel LF'],
+      quality.rows.flatMap((row) => [
+        [
+          `${row.label}, ours`,
+          fixed(row.ratio, 5),
+          `${row.ours.matched} of ${row.ours.onsets}`,
+          ms(row.ours.onset_offset_ms, 2),
+          ms(row.ours.onset_jitter_p95_ms, 2),
+          `${fixed(100 * row.ours.onsets_within_5ms, 0)} %`,
+          `${fixed(row.ours.pre_echo_db, 2)} dB`,
+          `${fixed(row.ours.lsd_db, 2)} dB`,
+          `${fixed(row.ours.mono_lf_db, 2)} dB`,
+          `${fixed(row.ours.stereo_lf_db, 2)} dB`,
+        ],
+        [
+          'noise floor (other seed, native)',
+          '',
+          `${row.floor.matched} of ${row.floor.onsets}`,
+          ms(row.floor.onset_offset_ms, 2),
+          ms(row.floor.onset_jitter_p95_ms, 2),
+          `${fixed(100 * row.floor.onsets_within_5ms, 0)} %`,
+          `${fixed(row.floor.pre_echo_db, 2)} dB`,
+          `${fixed(row.floor.lsd_db, 2)} dB`,
+          `${fixed(row.floor.mono_lf_db, 2)} dB`,
+          `${fixed(row.floor.stereo_lf_db, 2)} dB`,
+        ],
+      ]),
+    ),
+    '',
+    `Target tempo ${quality.rows[0]?.target_bpm} BPM from ${quality.rows[0]?.source_bpm} BPM (ratio ${fixed(quality.rows[0]?.ratio, 6)}), ` +
+      `${fixed(quality.rows[0]?.seconds, 2)} s of output per row.`,
+    '',
+    '## How to run',
+    '',
+    '```sh',
+    'npm run bench        # everything, writes bench/RESULTS.md',
+    'npm run bench:quick  # a minute or less, writes build-bench/RESULTS-quick.md',
+    '```',
+    '',
+    'Both first run scripts/bench-setup.sh, which installs what is missing (the build dependencies, sox, rubberband-cli, ' +
+      'ffmpeg) and builds the addon (build/) and the benchmark programs (build-bench/). The machine is shared: check ' +
+      '`uptime` and rerun when it is quiet before reading a miss into a number.',
+    '',
+  );
+  return lines.join('\n');
+}
+
+async function main() {
+  const options = parseArguments(process.argv.slice(2));
+  const mode = options.quick ? 'quick' : 'full';
+  const settings = SETTINGS[mode];
+  const started = new Date();
+  const load = { start: os.loadavg() };
+
+  const workload = prepareWorkload({ log });
+  if (options.printWorkload) {
+    process.stdout.write(`${workload.folder}\n`);
+    return;
+  }
+  requireBuilt(path.join(ROOT, 'build', 'segue.node'), 'run scripts/bench-setup.sh (or npm run setup)');
+
+  const machineInfo = machine();
+  const calls = {};
+  for (const variant of settings.variants) {
+    log(`timing the whole call (${VARIANT_TRACKS[variant].label})`);
+    calls[variant] = measureCalls(workload.folder, variant, settings, variant === '48k' ? settings.inFlight : []);
+  }
+  log('measuring peak memory per call in flight');
+  const rss = measureRss(workload.folder, settings.rssCounts);
+
+  const plan = calls['48k'].plan;
+  log('running the peers with the same plan');
+  const peers = measurePeers(
+    workload.folder,
+    { ...plan, outgoingName: 'outgoing', incomingName: 'incoming' },
+    { warmups: 1, runs: settings.peerRuns },
+  );
+
+  log('timing the stages inside the job');
+  const stages = measureStages(workload.folder, settings);
+
+  log('measuring stretch quality');
+  const quality = measureQuality(workload.folder, plan.targetBpm, settings);
+
+  load.end = os.loadavg();
+  const page = writePage({
+    mode,
+    settings,
+    machineInfo,
+    workload,
+    calls,
+    stages,
+    rss,
+    peers,
+    quality,
+    load,
+    started,
+    finished: new Date(),
+  });
+  const file = options.out ?? (options.quick ? path.join(BENCH_BUILD, 'RESULTS-quick.md') : path.join(__dirname, 'RESULTS.md'));
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  fs.writeFileSync(file, page);
+  process.stdout.write(page.slice(0, page.indexOf('## Machine')));
+  log(`results written to ${path.relative(process.cwd(), file) || file}`);
+}
+
+main().catch((error) => {
+  process.stderr.write(`bench: ${error.message}\n`);
+  process.exit(1);
+});
