@@ -297,7 +297,6 @@ function writePage(data) {
   // The stretch as a job pays for it: a fresh processor, cold buffers.
   const stretchOf = (variant) => stage('stretching_in_job', variant).ms;
   const stretchMs = stretchOf('48k');
-  const computeMs = stage('compute').ms;
   const exceptStretch = main.whole - stretchMs;
 
   const throughput = { 1: 1000 / main.whole };
@@ -450,12 +449,14 @@ function writePage(data) {
     '## Stages inside the job',
     '',
     'Google Benchmark (bench/stages_bench.cpp), each stage on exactly the inputs the job hands it on this workload; ' +
-      '"share" is of the whole job. The composite rows (planner call, conditioning, render, job) include the rows above them.',
+      '"share" is of the whole job (of the whole call in a quick run). The composite rows (planner call, conditioning, render, job) include the rows above them.',
     '',
   );
   for (const variant of settings.variants) {
     push(`### ${VARIANT_TRACKS[variant].label}`, '');
-    const total = stage('compute', variant).ms ?? computeMs;
+    // Shares of the whole job, or of the whole call where the job alone was
+    // not timed (the quick run).
+    const total = stage('compute', variant).ms ?? (calls[variant] ? summarizeCalls(calls[variant]).whole : NaN);
     const rows = [];
     for (const [name, label] of STAGE_ROWS) {
       const s = stage(name, variant);
@@ -561,7 +562,7 @@ function writePage(data) {
       `the same beats of that native render; the native render with seed ${quality.seed} (the same groove, other noise in every hit) against ` +
       'the first gives the floor of each measure.',
     '',
-    '- onsets: rises of more than 6 dB within 4 ms of the energy above 3 kHz (256-sample frames, 32-sample hop); each native onset is paired with ours within 25 ms;',
+    '- onsets: energy above 3 kHz (256-sample frames, 32-sample hop) at least 9 dB above its mean over the preceding 8 ms and within 30 dB of the loudest frame, the largest such rise within 30 ms; each native onset is paired with our nearest within 25 ms;',
     '- jitter: 95th percentile of |offset − median offset| (the median is a constant delay, shown apart);',
     '- pre-echo: energy above 3 kHz in the 20 ms before each onset over the 20 ms after it, ours minus native, median (dB; above 0 means smearing ahead of the hit);',
     '- ⅓-octave log-spectral distance: RMS over 29 bands (25 Hz to 16 kHz) of the level difference, mean over 2048-sample frames (dB);',

@@ -93,23 +93,31 @@ std::vector<double> high_band_energy(const std::vector<float>& x, double rate) {
   return energy;
 }
 
-// Onset times (seconds, at the frame centre) where the log energy rises by
-// more than 6 dB over the previous 4 ms and is a local maximum of that rise
-// within 30 ms; the time is refined by a parabola through the rise's peak.
+// Onset times (seconds, at the frame centre): hops whose energy stands at
+// least 9 dB above the mean of the 8 ms that end 1 ms before them, that are
+// no quieter than 30 dB under the loudest hop, and whose rise is the
+// largest within 30 ms. Comparing against a mean rather than one earlier
+// hop keeps the dips inside a sustained noise from reading as onsets. The
+// time is refined by a parabola through the rise's peak.
 std::vector<double> onsets(const std::vector<double>& energy, double rate) {
   const double hop_seconds = kOnsetHop / rate;
-  const auto lag = static_cast<std::size_t>(std::lround(0.004 / hop_seconds));
+  const auto gap = static_cast<std::size_t>(std::lround(0.001 / hop_seconds));
+  const auto window = static_cast<std::size_t>(std::lround(0.008 / hop_seconds));
   const auto reach = static_cast<std::size_t>(std::lround(0.030 / hop_seconds));
   double peak = 0.0;
   for (const double e : energy) peak = std::max(peak, e);
-  const double floor = peak * 1e-6;  // -60 dB under the loudest hop
+  const double floor = peak * 1e-6;   // -60 dB under the loudest hop
+  const double loud = peak * 1e-3;    // -30 dB
   std::vector<double> rise(energy.size(), 0.0);
-  for (std::size_t i = lag; i < energy.size(); ++i) {
-    rise[i] = 10.0 * std::log10((energy[i] + floor) / (energy[i - lag] + floor));
+  for (std::size_t i = gap + window; i < energy.size(); ++i) {
+    double before = 0.0;
+    for (std::size_t j = i - gap - window; j < i - gap; ++j) before += energy[j];
+    before /= static_cast<double>(window);
+    rise[i] = 10.0 * std::log10((energy[i] + floor) / (before + floor));
   }
   std::vector<double> found;
   for (std::size_t i = 1; i + 1 < rise.size(); ++i) {
-    if (rise[i] < 6.0) continue;
+    if (rise[i] < 9.0 || energy[i] < loud) continue;
     bool maximum = true;
     for (std::size_t j = (i > reach ? i - reach : 0); j <= std::min(rise.size() - 1, i + reach) && maximum; ++j) {
       if (rise[j] > rise[i] || (rise[j] == rise[i] && j < i)) maximum = false;
