@@ -1,28 +1,37 @@
 'use strict';
 
 // Times renderTransition from JavaScript, in a process of its own (started
-// by bench/run.js with --expose-gc) so that nothing else the runner holds
-// disturbs the heap or the thread pool.
+// by bench/run.js with --expose-gc) so that nothing the runner holds
+// disturbs the heap or the thread pool. It serves requests, one JSON object
+// per line on stdin, answering each with one JSON line on stdout, so the
+// runner can interleave its calls with the peers' runs: a busy spell of the
+// shared machine then hits both sides of a comparison alike.
 //
-//   node --expose-gc bench/call-child.js '{"folder": ..., "outgoing": "outgoing",
-//     "incoming": "incoming", "warmups": 1, "runs": 5, "inFlight": [2, 4],
-//     "batches": 5}'
+//   node --expose-gc bench/call-child.js FOLDER VARIANT=OUTGOING,INCOMING ...
 //
-// Prints one JSON object: per run of one call its whole time (call to
-// settled promise), its synchronous part (call to return) and the
-// JavaScript-thread time of its completion (event-loop active time while
-// waiting, which is the result conversion and the settling), the plan the
-// result describes, and per number of calls in flight the wall time of each
-// batch.
+// Requests:
+//   {"op": "call", "variant": V}
+//     one call; answers its whole time (call to settled promise), its
+//     synchronous part (call to return) and the JavaScript-thread time of
+//     its completion (event-loop active time while waiting: the result
+//     conversion, the settling and the release of the task), in ms;
+//   {"op": "batch", "variant": V, "count": N}
+//     N calls started at once; answers the wall time until all settled;
+//   {"op": "describe", "variant": V}
+//     the last result's plan and summary and the input's size.
 
 const path = require('node:path');
+const readline = require('node:readline');
 const { performance } = require('node:perf_hooks');
 const { readTrack } = require('./workload');
 
 const { renderTransition } = require(path.join(__dirname, '..'));
 
+function collect() {
+  if (typeof global.gc === 'function') global.gc();
+}
+
 async function timedCall(outgoing, incoming) {
-  const before = performance.eventLoopUtilization();
   const start = performance.now();
   const promise = renderTransition(outgoing, incoming, {});
   const returned = performance.now();
@@ -30,71 +39,59 @@ async function timedCall(outgoing, incoming) {
   const result = await promise;
   const settled = performance.now();
   const completion = performance.eventLoopUtilization(waiting);
-  const call = performance.eventLoopUtilization(waiting, before);
   if (!result.rendered) throw new Error(`the call was rejected: ${result.rejected}`);
-  return {
-    sync: returned - start,
-    whole: settled - start,
-    completion: completion.active,
-    callActive: call.active,
-    result,
-  };
-}
-
-function collect() {
-  if (typeof global.gc === 'function') global.gc();
+  return { times: { sync: returned - start, whole: settled - start, completion: completion.active }, result };
 }
 
 async function main() {
-  const config = JSON.parse(process.argv[2]);
-  const outgoing = readTrack(config.folder, config.outgoing);
-  const incoming = readTrack(config.folder, config.incoming);
+  const [folder, ...variantArgs] = process.argv.slice(2);
+  const variants = {};
+  for (const arg of variantArgs) {
+    const [name, tracks] = arg.split('=');
+    const [outgoing, incoming] = tracks.split(',');
+    variants[name] = { outgoing: readTrack(folder, outgoing), incoming: readTrack(folder, incoming), last: null };
+  }
   collect();
 
-  let plan = null;
-  for (let i = 0; i < config.warmups; i += 1) {
-    const { result } = await timedCall(outgoing, incoming);
-    plan = result;
-    collect();
-  }
-  const runs = [];
-  for (let i = 0; i < config.runs; i += 1) {
-    const { result, ...times } = await timedCall(outgoing, incoming);
-    plan = result;
-    runs.push(times);
-    collect();
-  }
-
-  const inFlight = {};
-  for (const count of config.inFlight ?? []) {
-    const batches = [];
-    for (let b = 0; b < (config.batches ?? 5) + 1; b += 1) {
+  const handle = async (request) => {
+    const variant = variants[request.variant];
+    if (!variant) throw new Error(`unknown variant ${request.variant}`);
+    const { outgoing, incoming } = variant;
+    if (request.op === 'call') {
+      const { times, result } = await timedCall(outgoing, incoming);
+      variant.last = result;
+      return times;
+    }
+    if (request.op === 'batch') {
       const start = performance.now();
-      const results = await Promise.all(Array.from({ length: count }, () => renderTransition(outgoing, incoming, {})));
+      const results = await Promise.all(
+        Array.from({ length: request.count }, () => renderTransition(outgoing, incoming, {})),
+      );
       const elapsed = performance.now() - start;
       if (!results.every((r) => r.rendered)) throw new Error('a call in flight was rejected');
-      // The first batch warms the pool's threads up and is not counted.
-      if (b > 0) batches.push(elapsed);
-      collect();
+      return { elapsed };
     }
-    inFlight[count] = batches;
-  }
+    if (request.op === 'describe') {
+      const { channels, summary, ...numbers } = variant.last;
+      return {
+        plan: { ...numbers, channels: channels.length, frames: channels[0].length },
+        summary,
+        inputBytes: [...outgoing.channels, ...incoming.channels].reduce((sum, c) => sum + c.byteLength, 0),
+        threadpool: process.env.UV_THREADPOOL_SIZE ?? '4 (default)',
+      };
+    }
+    throw new Error(`unknown request ${request.op}`);
+  };
 
-  const { channels, summary, ...numbers } = plan;
-  const frames = outgoing.channels[0].length;
-  process.stdout.write(
-    JSON.stringify({
-      runs,
-      inFlight,
-      plan: { ...numbers, channels: channels.length, frames: channels[0].length },
-      summary,
-      inputBytes:
-        outgoing.channels.reduce((sum, c) => sum + c.byteLength, 0) +
-        incoming.channels.reduce((sum, c) => sum + c.byteLength, 0),
-      outgoingFrames: frames,
-      threadpool: process.env.UV_THREADPOOL_SIZE ?? '4 (default)',
-    }),
-  );
+  const lines = readline.createInterface({ input: process.stdin });
+  for await (const line of lines) {
+    if (!line.trim()) continue;
+    const answer = await handle(JSON.parse(line));
+    // Results of the call are garbage from here on; collecting them now
+    // keeps the next measurement from paying for this one's.
+    collect();
+    process.stdout.write(`${JSON.stringify(answer)}\n`);
+  }
 }
 
 main().catch((error) => {

@@ -127,32 +127,24 @@ function wavFrames(file) {
 }
 
 /**
- * Runs both pipelines `warmups` + `runs` times, interleaved so that a busy
- * spell of the machine hits both alike. Returns per pipeline its name, the
- * total time of every counted run, the median time of each step, and the
- * frames of its output.
+ * Runs the pipelines on one plan, one run at a time, so that the caller can
+ * interleave them with its own measurements. `run(key)` answers the run's
+ * total and per-step times (ms) and the frames of its output; `close()`
+ * removes the working folder.
  */
-function measurePeers(folder, plan, { warmups = 1, runs = 5 } = {}) {
+function createPeerRunner(folder, plan) {
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'segue-peers-'));
-  try {
-    const results = {};
-    for (const key of Object.keys(PIPELINES)) results[key] = { name: PIPELINES[key].name, totals: [], steps: [] };
-    for (let i = 0; i < warmups + runs; i += 1) {
-      for (const [key, pipeline] of Object.entries(PIPELINES)) {
-        const start = performance.now();
-        const { steps, output } = pipeline.run(folder, work, plan);
-        const total = performance.now() - start;
-        if (i >= warmups) {
-          results[key].totals.push(total);
-          results[key].steps.push(steps);
-        }
-        results[key].frames = wavFrames(output);
-      }
-    }
-    return results;
-  } finally {
-    fs.rmSync(work, { recursive: true, force: true });
-  }
+  return {
+    run(key) {
+      const start = performance.now();
+      const { steps, output } = PIPELINES[key].run(folder, work, plan);
+      const total = performance.now() - start;
+      return { total, steps, frames: wavFrames(output) };
+    },
+    close() {
+      fs.rmSync(work, { recursive: true, force: true });
+    },
+  };
 }
 
-module.exports = { measurePeers, peerVersions, packageVersion, PIPELINES };
+module.exports = { createPeerRunner, peerVersions, packageVersion, PIPELINES };

@@ -13,6 +13,8 @@
 // work (printed as a rate, "/s").
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -333,9 +335,62 @@ void Compute(benchmark::State& state, const Pipeline& p) {
   }
 }
 
+// The whole job less the stretch it contains. Each iteration times one job
+// and, back to back with it, the same stretch on a fresh processor, in
+// alternating order; the two share whatever else the machine is doing, so
+// a busy spell cancels out of the difference instead of landing in it.
+// Manual time: job minus stretch.
+void JobExceptStretch(benchmark::State& state, const Pipeline& p) {
+  using Clock = std::chrono::steady_clock;
+  TimeStretcher probe;
+  probe.configure(p.plan.channels, p.plan.sample_rate);
+  const auto regions = stretched_regions(p, probe.output_latency());
+  std::size_t iteration = 0;
+  double negative = 0.0;
+  double job_total = 0.0, stretch_total = 0.0;
+  for (auto _ : state) {
+    const auto job = [&] {
+      const auto start = Clock::now();
+      JsTransitionResult result = compute(p.task);
+      benchmark::DoNotOptimize(result);
+      return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    const auto stretch = [&] {
+      const auto start = Clock::now();
+      TimeStretcher stretcher;
+      stretcher.configure(p.plan.channels, p.plan.sample_rate);
+      for (const auto& [region, semitones] : regions) {
+        auto stretched = stretcher.stretch(region, p.frames, semitones);
+        benchmark::DoNotOptimize(stretched);
+      }
+      return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    double job_seconds = 0.0, stretch_seconds = 0.0;
+    if (iteration++ % 2 == 0) {
+      job_seconds = job();
+      stretch_seconds = stretch();
+    } else {
+      stretch_seconds = stretch();
+      job_seconds = job();
+    }
+    job_total += job_seconds;
+    stretch_total += stretch_seconds;
+    const double difference = job_seconds - stretch_seconds;
+    if (difference < 0.0) negative += 1.0;
+    state.SetIterationTime(std::max(difference, 0.0));
+  }
+  // Pairs in which the stretch alone took longer than the whole job: noise
+  // beyond what pairing removes. Those count as 0.
+  state.counters["negative_pairs"] = negative;
+  // The two sides of the pairs, in ms per iteration.
+  state.counters["job_ms"] = benchmark::Counter(job_total * 1e3, benchmark::Counter::kAvgIterations);
+  state.counters["stretch_ms"] = benchmark::Counter(stretch_total * 1e3, benchmark::Counter::kAvgIterations);
+}
+
 struct Stage {
   const char* name;
   StageFunction function;
+  bool manual_time = false;  // the case sets its own iteration times
 };
 
 constexpr Stage kStages[] = {
@@ -359,6 +414,7 @@ constexpr Stage kStages[] = {
     {"render_overlap", RenderOverlap},
     {"fill_result", FillResult},
     {"compute", Compute},
+    {"job_except_stretch", JobExceptStretch, true},
 };
 
 // The plan the workload gets, on stderr, so that a reader of the numbers
@@ -411,7 +467,7 @@ int register_stages() {
       const std::string name = std::string(stage.name) + "/" + variant.name;
       const StageFunction function = stage.function;
       LazyPipeline* source = &lazy[v];
-      benchmark::RegisterBenchmark(name.c_str(),
+      auto* registered = benchmark::RegisterBenchmark(name.c_str(),
                                    [source, function](benchmark::State& state) {
                                      const Pipeline* pipeline = source->get();
                                      if (pipeline == nullptr) {
@@ -419,9 +475,13 @@ int register_stages() {
                                        return;
                                      }
                                      function(state, *pipeline);
-                                   })
-          ->Unit(benchmark::kMillisecond)
-          ->UseRealTime();
+                                   });
+      registered->Unit(benchmark::kMillisecond);
+      if (stage.manual_time) {
+        registered->UseManualTime();
+      } else {
+        registered->UseRealTime();
+      }
     }
   }
   return 0;
