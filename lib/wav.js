@@ -55,11 +55,17 @@ function decodeWav(bytes, name) {
   const data = wav.data.samples;
   const view = new DataView(data.buffer, data.byteOffset, data.byteLength);
   const littleEndian = wav.container !== 'RIFX';
-  const depth = wav.bitDepth;
-  const bytesPer = { 8: 1, 16: 2, 24: 3, 32: 4, '32f': 4, 64: 8 }[depth];
-  if (bytesPer === undefined) {
-    return { channels: decodeWithLibrary(wav, channelCount, name), sampleRate, bitDepth: originalDepth };
+  let depth = wav.bitDepth;
+  if (!['8', '16', '24', '32', '32f', '64'].includes(depth)) {
+    // Integer widths such as 12 or 20 bits sit left-justified in a 16- or
+    // 24-bit container, so reading the container as a whole scales them right.
+    const container = (wav.fmt.blockAlign / channelCount) * 8;
+    if (wav.fmt.audioFormat === 3 || !['8', '16', '24', '32'].includes(String(container))) {
+      throw new UsageError(`${name} uses an unsupported sample format (${wav.bitDepth} bits in ${container}-bit frames)`);
+    }
+    depth = String(container);
   }
+  const bytesPer = { 8: 1, 16: 2, 24: 3, 32: 4, '32f': 4, 64: 8 }[depth];
   const frameBytes = bytesPer * channelCount;
   const frames = Math.floor(data.byteLength / frameBytes);
   const channels = Array.from({ length: channelCount }, () => new Float32Array(frames));
@@ -88,24 +94,6 @@ function decodeWav(bytes, name) {
     }
   }
   return { channels, sampleRate, bitDepth: originalDepth };
-}
-
-// Unusual integer widths (12 or 20 bits, say) are rare enough that the
-// library's slow generic path is acceptable for them.
-function decodeWithLibrary(wav, channelCount, name) {
-  const bits = Number.parseInt(wav.bitDepth, 10);
-  if (!Number.isInteger(bits) || bits < 2 || bits > 32) {
-    throw new UsageError(`${name} uses an unsupported sample format (${wav.bitDepth} bits)`);
-  }
-  let planar;
-  try {
-    planar = wav.getSamples(false, Float64Array);
-  } catch (error) {
-    throw new UsageError(`${name} could not be decoded: ${error.message}`);
-  }
-  if (channelCount === 1) planar = [planar];
-  const scale = 2 ** (bits - 1);
-  return planar.map((channel) => Float32Array.from(channel, (value) => value / scale));
 }
 
 /**
