@@ -147,6 +147,32 @@ function checkOutputPath(file, flag) {
   if (!fs.existsSync(folder)) throw new UsageError(`cannot write ${file} (${flag}): folder ${folder} does not exist`);
 }
 
+function sameFile(a, b) {
+  if (path.resolve(a) === path.resolve(b)) return true;
+  try {
+    const sa = fs.statSync(a);
+    const sb = fs.statSync(b);
+    return sa.dev === sb.dev && sa.ino === sb.ino;
+  } catch {
+    return false;
+  }
+}
+
+/** Refuses to overwrite an input (a track, a beat file, the playlist) with an output. */
+function checkOutputsApart(outputs, inputs) {
+  for (const [flag, file] of outputs) {
+    if (!file) continue;
+    const clash = inputs.find((input) => input && sameFile(file, input));
+    if (clash) throw new UsageError(`${flag} ${file} is also an input; write to another file`);
+  }
+  const given = outputs.filter(([, file]) => file);
+  for (let i = 0; i < given.length; i += 1) {
+    for (let j = i + 1; j < given.length; j += 1) {
+      if (sameFile(given[i][1], given[j][1])) throw new UsageError(`${given[i][0]} and ${given[j][0]} name the same file`);
+    }
+  }
+}
+
 const GRID_FLAGS = ['bpm', 'first-downbeat', 'beats-per-bar'];
 
 /** Where a track's beats come from, from the render command's flags. */
@@ -266,7 +292,9 @@ async function renderCommand(args, io) {
   if (!values.output && !values.overlap && !values.report && !values.plan) {
     throw new UsageError('nothing to write: give -o mix.wav, --overlap overlap.wav, --report report.html or --plan plan.json');
   }
-  for (const flag of ['output', 'overlap', 'report', 'plan']) if (values[flag]) checkOutputPath(values[flag], `--${flag}`);
+  const outputs = ['output', 'overlap', 'report', 'plan'].map((flag) => [`--${flag}`, values[flag]]);
+  for (const [flag, file] of outputs) if (file) checkOutputPath(file, flag);
+  checkOutputsApart(outputs, [...positionals, values['outgoing-grid'], values['incoming-grid'], values['duck-curve']]);
   const entries = [
     fileEntry(positionals[0], gridFromFlags(values, 'outgoing')),
     fileEntry(positionals[1], gridFromFlags(values, 'incoming')),
@@ -321,6 +349,10 @@ async function mixCommand(args, io) {
   if (values.report) checkOutputPath(values.report, '--report');
   if (values.plan) checkOutputPath(values.plan, '--plan');
   const playlist = readPlaylist(positionals[0]);
+  checkOutputsApart(
+    [['--output', values.output], ['--report', values.report], ['--plan', values.plan]],
+    [positionals[0], ...playlist.entries.flatMap((entry) => entry.inputs)],
+  );
   for (const entry of playlist.entries) entry.probe();
 
   const renderTransition = loadEngine();

@@ -37,6 +37,8 @@ function fileEntry(wavPath, grid = {}, name = path.basename(wavPath)) {
   return {
     name,
     path: wavPath,
+    // Every file this entry reads, so that no output can overwrite one.
+    inputs: [wavPath, grid.sidecar || (grid.bpm === undefined && !grid.inline ? sidecarPathFor(wavPath) : undefined)].filter(Boolean),
     probe() {
       if (!probe) {
         probe = probeWav(wavPath);

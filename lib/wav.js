@@ -200,8 +200,10 @@ function patchSizes(header, dataBytes) {
 
 /**
  * Writes a WAV file piece by piece, so that a long mix never has to exist in
- * memory as a whole. The sizes in the header are filled in by close(). A
- * failed write leaves no half-written file behind.
+ * memory as a whole. The samples go to a temporary file beside the target,
+ * which close() completes (the sizes in the header) and renames into place:
+ * a failed or abandoned write leaves neither a half-written file nor a
+ * damaged earlier one behind.
  */
 class WavWriter {
   constructor(path, { channels, sampleRate, format = '16' }) {
@@ -212,8 +214,9 @@ class WavWriter {
     this.header = headerFor(channels, sampleRate, this.code);
     this.dataBytes = 0;
     this.frames = 0;
+    this.partial = `${path}.partial-${process.pid}`;
     try {
-      this.fd = fs.openSync(path, 'w');
+      this.fd = fs.openSync(this.partial, 'w');
       fs.writeSync(this.fd, this.header);
     } catch (error) {
       this.abort();
@@ -243,13 +246,14 @@ class WavWriter {
       fs.writeSync(this.fd, sizes, 0, sizes.length, 0);
       fs.closeSync(this.fd);
       this.fd = undefined;
+      fs.renameSync(this.partial, this.path);
     } catch (error) {
       this.abort();
       throw new UsageError(`cannot write ${this.path}: ${error.message}`);
     }
   }
 
-  /** Closes and removes the file; safe to call more than once. */
+  /** Closes and removes the unfinished file; safe to call more than once. */
   abort() {
     if (this.fd !== undefined) {
       try {
@@ -259,7 +263,7 @@ class WavWriter {
       }
       this.fd = undefined;
     }
-    fs.rmSync(this.path, { force: true });
+    fs.rmSync(this.partial, { force: true });
   }
 
   #writeAll(bytes) {

@@ -55,6 +55,8 @@ test('bad input ends with a one-line message and exit code 2, writing nothing', 
     [['mix', path.join(dir, 'missing.json'), '-o', out], /cannot read playlist .*missing\.json: no such file/],
     [['mix', file('one.json', JSON.stringify([a])), '-o', out], /needs at least two tracks, it has 1/],
     [['mix', file('typo.json', JSON.stringify({ tracks: [a, b], transitons: [] })), '-o', out], /unknown field "transitons"/],
+    [['render', a, b, '-o', a], /--output .*a\.wav is also an input/],
+    [['render', a, b, '-o', out, '--report', out], /--output and --report name the same file/],
     [['remix'], /unknown command "remix"/],
   ];
   for (const [args, pattern] of cases) {
@@ -63,6 +65,7 @@ test('bad input ends with a one-line message and exit code 2, writing nothing', 
     assert.doesNotMatch(run.stderr, /\n\s+at /, 'no stack trace');
   }
   assert.equal(fs.existsSync(out), false);
+  assert.equal(readWav(a).channels[0].length, Math.round(8 * 4 * (60 / 124) * 8000), 'the input survived');
 });
 
 test('--help describes every option of the engine', () => {
