@@ -108,19 +108,30 @@ async function runMix({
   onProgress({ kind: 'start', total: entries.length - 1, names });
 
   let writtenFrames = 0;
+  const excerptFrames = Math.round(excerptSeconds * sampleRate);
   // Appends frames [start, end) of a track (at its own rate and channel
-  // count) to the mix; returns the piece as written, at the mix's format.
-  const append = (channels, rate, start, end) => {
-    const piece = mapChannels(resampleRange(channels, rate, sampleRate, start, end), channelCount);
+  // count) to the mix and returns the piece as written, at the mix's format.
+  // Without a file to write, only the part the report needs is converted
+  // (`keep`: its last or first excerpt's worth): converting a sub-range gives
+  // those frames of the whole piece (exactly at equal rates, and to well
+  // below one 16-bit step where the resampler's filters run over a shorter
+  // window).
+  const append = (channels, rate, start, end, keep = 'all') => {
+    const length = rate === sampleRate ? end - start : Math.round((end * sampleRate) / rate) - Math.round((start * sampleRate) / rate);
+    const reach = Math.ceil((excerptFrames * rate) / sampleRate) + 2;
+    let from = start;
+    let to = end;
+    if (!sink && keep === 'tail') from = Math.max(start, end - reach);
+    if (!sink && keep === 'head') to = Math.min(end, start + reach);
+    const piece = mapChannels(resampleRange(channels, rate, sampleRate, from, to), channelCount);
     if (sink) sink.write(piece, 0, piece[0].length);
-    writtenFrames += piece[0].length;
+    writtenFrames += length;
     return piece;
   };
 
   const tracksInfo = [];
   const results = [];
   let pendingExcerpt = null;
-  const excerptFrames = Math.round(excerptSeconds * sampleRate);
   const finishExcerpt = (followingPiece) => {
     if (!pendingExcerpt) return;
     const take = Math.min(excerptFrames, followingPiece[0].length);
@@ -193,7 +204,7 @@ async function runMix({
       }
 
       onProgress({ kind: 'transition', index, total: entries.length - 1, pair, stage: 'write', result });
-      const headPiece = append(current.channels, current.sampleRate, enteredAtFrame, headEnd);
+      const headPiece = append(current.channels, current.sampleRate, enteredAtFrame, headEnd, pendingExcerpt ? 'all' : 'tail');
       finishExcerpt(headPiece);
       const overlapStartFrame = writtenFrames;
       const overlapPiece = append(raw.channels, raw.sampleRate, 0, raw.channels[0].length);
@@ -235,7 +246,7 @@ async function runMix({
       current = next;
     }
     const lastIndex = entries.length - 1;
-    const tail = append(current.channels, current.sampleRate, enteredAtFrame, current.channels[0].length);
+    const tail = append(current.channels, current.sampleRate, enteredAtFrame, current.channels[0].length, 'head');
     finishExcerpt(tail);
     tracksInfo[lastIndex] = {
       name: names[lastIndex],
