@@ -8,8 +8,10 @@
 namespace segue {
 
 // Frames of the span (with the settings' split frequencies), the estimated
-// beats per bar and max(bars_per_phrase, 1). Cannot fail on valid records; a
-// negative length analyses nothing.
+// beats per bar and max(bars_per_phrase, 1). Span in seconds as
+// SpectralAnalyzer::frames reads it. Cannot fail on valid records; a
+// negative length analyses nothing. Allocates the frame list; uses the
+// analyser's work buffers, so one call at a time per analyser.
 TrackAnalysis analyze_track(SpectralAnalyzer& analyzer, const AudioBuffer& audio, const BeatGrid& grid,
                             const AnalysisSettings& settings, double span_start, double span_length);
 

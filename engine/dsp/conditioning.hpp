@@ -32,12 +32,22 @@ struct ConditionedTrack {
   double source_seconds = 0.0;  // source consumed: duration x ratio when stretched, else duration
 };
 
-// Cut, convert, map and stretch one track. A track that needs stretching
-// but whose output is shorter than twice the processor's latency is rendered
-// at its own tempo. Errors: InvalidAudio ("target sample rate must be
-// non-zero", "cannot map {} channels onto {}", "stretcher configured for ..."),
-// Dsp ("resampler construction: {}", "resampler input adapter: {}",
-// "resampler: {}", the stretcher's refusals). The stretcher stays usable.
+// Cut, convert, map and stretch one track. A track is stretched when its
+// ratio differs from 1 by more than 0.0001 or it is transposed (NaN counts),
+// and its output is at least twice the processor's latency; a track too
+// short to stretch is rendered at its own tempo and pitch. The region is
+// round(start x source rate) on, round(source_seconds x source rate) frames
+// long, zeros past the end of the source; it is converted only when the
+// rates differ and mapped only when the channel counts do.
+//
+// Errors: InvalidAudio "target sample rate must be non-zero", "channel count
+// must be non-zero", "cannot map {} channels onto {}", "stretcher configured
+// for {} channels at {} Hz, got {} at {}"; UnsupportedConfiguration "overlap
+// duration must be finite, got {}"; Dsp "resampler construction: {}",
+// "resampler input adapter: {}", "resampler: {}" and the stretcher's
+// refusals (a stretched tempo ratio above 16 is refused before any cut). The
+// stretcher stays usable. Allocates the region, its conversion and the
+// result; a converter is created and destroyed within the call.
 Result<ConditionedTrack> condition_track(TimeStretcher& stretcher, const AudioBuffer& track,
                                          const ConditioningRequest& request);
 

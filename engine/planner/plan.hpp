@@ -1,6 +1,14 @@
 // The transition plan: where each track is left or entered, how long the
 // overlap lasts, at which tempo, with which strategy, gains, fades and
-// filter lanes. `plan_transition` is the planner's one entry point.
+// filter lanes. `plan_transition` is the planner's one entry point; the
+// assembly steps are exposed for callers that already hold a choice.
+//
+// Seconds are 64-bit on each track's own timeline except `duration`, which
+// is output time; tempos, ratios, gains and levels are 32-bit. A ratio r
+// plays a track r times as fast (see tempo.hpp). Everything allocated here
+// is owned by the returned plan; the request's records are only read.
+// Pure functions of their arguments; no state is kept between calls, so
+// separate jobs plan in parallel.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +73,30 @@ struct PlanRequest {
 
 // Tempo match, candidate search, scoring and choice, loudness readings and
 // plan assembly. Fails with NoViableTransition ("no transition fits: ...")
-// when every combination is rejected, or with the loudness meter's Dsp error.
+// when every combination is rejected, or with the loudness meter's Dsp error
+// ("loudness meter: ..."); no plan is made then.
 Result<TransitionPlan> plan_transition(const PlanRequest& request, const PlannerConfig& config);
+
+// Loudness corrections in dB (0 or negative). With loudness matching on and
+// the readings more than `loudness_tolerance_db` apart (and the difference
+// finite), the louder track is turned down by the difference, at most
+// `max_loudness_correction_db`; the quieter one is never raised.
+struct LoudnessTrims {
+  float outgoing_db = 0.0f;
+  float incoming_db = 0.0f;
+};
+LoudnessTrims loudness_trims(float outgoing_lufs, float incoming_lufs, const PlannerConfig& config);
+
+// 10^(trim / 20) in 32-bit; 0 at or below -120 dB.
+float trim_gain(float trim_db);
+
+// The plan for `scored[chosen]` (`chosen` < scored.size()): measures the
+// loudness of the stretch each track plays in the overlap, outgoing first
+// (an outgoing failure is returned without measuring the incoming track),
+// then sets the trims, gains, fades, filter lanes and pitch. `scored` moves
+// into the diagnostics when the configuration asks for them and is dropped
+// otherwise.
+Result<TransitionPlan> assemble_plan(std::size_t chosen, std::vector<ScoredCandidate> scored,
+                                     const PlanRequest& request, const PlannerConfig& config);
 
 }  // namespace segue

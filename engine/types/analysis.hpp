@@ -37,9 +37,12 @@ struct RegionFeatures {
   float level_slope = 0.0f;            // least-squares slope of frame levels, dB per second
 };
 
-// Summarises the frames whose centre lies in [start, end] (both included).
-// `sensitivity` is the onset threshold in standard deviations above the mean
-// flux. Binary search plus one pass over the region; keeps no state.
+// Summarises the frames whose centre lies in [start, end] seconds (both
+// included); no frame there, start > end or a NaN bound give the empty
+// summary. `sensitivity` is the onset threshold in standard deviations above
+// the mean flux. `analysis.frames` must be in increasing `time`. Binary
+// search, then passes over the region only: allocates nothing, keeps no
+// state, safe to call from any thread on a shared analysis.
 RegionFeatures summarize(const TrackAnalysis& analysis, double start, double end, float sensitivity);
 
 }  // namespace segue

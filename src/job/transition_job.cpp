@@ -3,17 +3,28 @@
 #include <cmath>
 #include <utility>
 
+#include "engine/analysis/spectrum.hpp"
+#include "engine/analysis/track.hpp"
+#include "engine/dsp/mixer.hpp"
 #include "engine/planner/config.hpp"
+#include "engine/planner/plan.hpp"
 #include "engine/planner/tempo.hpp"
 #include "engine/types/beat.hpp"
 #include "src/job/render_format.hpp"
+#include "src/job/summary.hpp"
 
 namespace segue {
 namespace {
 
-// Everything one job creates and owns; released when the job ends.
+// Everything one job creates and owns; released when the job ends. Nothing
+// here is shared with another job, so jobs run in parallel without locks.
 struct TransitionEngine {
   PlannerConfig config;
+  SpectralAnalyzer analyzer;
+  RenderState render;  // the gain envelope and the time stretcher, empty at first
+
+  explicit TransitionEngine(PlannerConfig validated)
+      : config(std::move(validated)), analyzer(config.analysis) {}
 };
 
 JsTransitionResult failure(const EngineError& error) {
@@ -34,8 +45,9 @@ Result<JsTransitionResult> run(const RenderTransitionTask& task) {
   auto incoming_grid = BeatGrid::create(task.incoming.bpm, task.incoming.beats, task.incoming.downbeats);
   if (!incoming_grid) return std::unexpected(incoming_grid.error());
 
-  TransitionEngine engine{PlannerConfig::defaults(task.diagnostics)};
-  if (auto status = engine.config.validate(); !status) return std::unexpected(status.error());
+  PlannerConfig validated = PlannerConfig::defaults(task.diagnostics);
+  if (auto status = validated.validate(); !status) return std::unexpected(status.error());
+  TransitionEngine engine(std::move(validated));
   const PlannerConfig& config = engine.config;
 
   // The render entry checks the grids again; grids made above always pass.
@@ -70,16 +82,51 @@ Result<JsTransitionResult> run(const RenderTransitionTask& task) {
   const auto incoming_span = task.incoming_region.analysis_span(
       config.min_duration, config.max_duration, tempo.incoming_ratio, incoming_offset,
       config.incoming_search_window + incoming_offset + config.max_duration, incoming_duration);
-  (void)outgoing_span;
-  (void)incoming_span;
-  (void)render_rate;
 
-  // Track analysis, planning and rendering are the next stages to be built.
-  // Until they exist a request that passed every check is rejected with a
-  // text that says so: never a fabricated success.
-  JsTransitionResult pending;
-  pending.rejected = "track analysis is not built yet";
-  return pending;
+  const TrackAnalysis outgoing_analysis =
+      analyze_track(engine.analyzer, *outgoing_audio, *outgoing_grid, config.analysis, outgoing_span.first,
+                    outgoing_span.second - outgoing_span.first);
+  const TrackAnalysis incoming_analysis =
+      analyze_track(engine.analyzer, *incoming_audio, *incoming_grid, config.analysis, incoming_span.first,
+                    incoming_span.second - incoming_span.first);
+
+  const PlanRequest request{
+      .outgoing_audio = *outgoing_audio,
+      .incoming_audio = *incoming_audio,
+      .outgoing_grid = *outgoing_grid,
+      .incoming_grid = *incoming_grid,
+      .outgoing_analysis = outgoing_analysis,
+      .incoming_analysis = incoming_analysis,
+      .outgoing_region = task.outgoing_region,
+      .incoming_region = task.incoming_region,
+      .beat_lengths = task.beat_lengths,
+      .channels = *render_channels,
+      .sample_rate = *render_rate,
+  };
+  auto plan = plan_transition(request, config);
+  if (!plan) return std::unexpected(plan.error());
+
+  auto rendered = render_overlap(*plan, *outgoing_audio, *incoming_audio, task.duck_curve, config, engine.render);
+  if (!rendered) return std::unexpected(rendered.error());
+
+  JsTransitionResult result;
+  result.rendered = true;
+  result.sampleRate = rendered->audio.sample_rate();
+  // The rendered samples move into the result: the storage the worker wrote
+  // is what JavaScript will read, without another copy.
+  result.channels = std::move(rendered->audio).release_channels();
+  result.duration = plan->duration;
+  result.beats = plan->beats;
+  result.strategy = strategy_name(plan->strategy);
+  result.outgoingStart = plan->outgoing_start;
+  result.incomingStart = plan->incoming_start;
+  result.outgoingResume = rendered->outgoing_resume;
+  result.incomingResume = rendered->incoming_resume;
+  result.outgoingTempoRatio = plan->outgoing_ratio;
+  result.incomingTempoRatio = plan->incoming_ratio;
+  result.targetBpm = plan->target_bpm;
+  result.summary = format_summary(*plan);
+  return result;
 }
 
 }  // namespace
