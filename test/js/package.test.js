@@ -9,9 +9,11 @@ const { spawnSync } = require('node:child_process');
 
 const root = path.join(__dirname, '..', '..');
 
-test('the package loads the built addon', () => {
+test('the package exports renderTransition and nothing else', () => {
   const segue = require(root);
-  assert.equal(typeof segue, 'object');
+  assert.deepEqual(Object.keys(segue), ['renderTransition']);
+  assert.equal(typeof segue.renderTransition, 'function');
+  assert.equal(segue.renderTransition.name, 'renderTransition');
 });
 
 test('a missing addon says how to build it', () => {
@@ -25,4 +27,18 @@ test('a missing addon says how to build it', () => {
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }
+});
+
+test('the addon exports only its registration entry and does not link against node', () => {
+  const addon = path.join(root, 'build', 'segue.node');
+  const symbols = spawnSync('nm', ['-D', '--defined-only', addon], { encoding: 'utf8' });
+  assert.equal(symbols.status, 0, symbols.stderr);
+  const names = symbols.stdout.trim().split('\n').map((line) => line.trim().split(/\s+/).pop());
+  assert.deepEqual(names, ['napi_register_module_v1']);
+
+  const libraries = spawnSync('ldd', [addon], { encoding: 'utf8' });
+  assert.equal(libraries.status, 0, libraries.stderr);
+  assert.doesNotMatch(libraries.stdout, /node/);
+  const undefinedNapi = spawnSync('nm', ['-D', '--undefined-only', addon], { encoding: 'utf8' });
+  assert.doesNotMatch(undefinedNapi.stdout, /napi_/);
 });
