@@ -19,6 +19,7 @@ const {
   engineConstraint,
   sliceDuckCurve,
   mapResultToTracks,
+  mapRejectionToTracks,
 } = require('./slice');
 
 const DEFAULT_EXCERPT_SECONDS = 6;
@@ -192,7 +193,7 @@ async function runMix({
       } catch (error) {
         throw describeEngineThrow(error, pair);
       }
-      if (!raw.rendered) throw new RejectionError(`${pair}: ${raw.rejected}`);
+      if (!raw.rendered) throw new RejectionError(`${pair}: ${mapRejectionToTracks(raw.rejected, outSlice, inSlice)}`);
       const result = mapResultToTracks(raw, outSlice.offset, inSlice.offset);
 
       // The engine cuts each track at round(seconds × rate); the seams of

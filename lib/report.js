@@ -78,7 +78,7 @@ function timelineSvg(transition) {
     {
       label: 'incoming',
       name: transition.incoming,
-      y: 24 + rowHeight + 30,
+      y: 24 + rowHeight + 44,
       offset: shift,
       duration: transition.incomingDuration,
       played: [r.incomingStart, transition.incomingDuration],
@@ -92,8 +92,8 @@ function timelineSvg(transition) {
     const at = (t) => x(row.offset + t).toFixed(2);
     const width = (a, b) => Math.max(0.5, x(row.offset + b) - x(row.offset + a)).toFixed(2);
     parts.push(`<g class="track ${row.cls}" data-track="${row.label}">`);
-    parts.push(`<text class="label" x="4" y="${row.y + 14}">${row.label}</text>`);
-    parts.push(`<text class="name" x="4" y="${row.y + 28}">${escapeHtml(row.name)}</text>`);
+    parts.push(`<text class="label" x="4" y="${row.y + 21}">${row.label}</text>`);
+    parts.push(`<text class="name" x="${at(0)}" y="${row.y - 5}">${escapeHtml(row.name)}</text>`);
     parts.push(`<rect class="whole" x="${at(0)}" y="${row.y}" width="${width(0, row.duration)}" height="${rowHeight}"/>`);
     parts.push(`<rect class="played" x="${at(row.played[0])}" y="${row.y}" width="${width(row.played[0], row.played[1])}" height="${rowHeight}"/>`);
     parts.push(
@@ -104,10 +104,10 @@ function timelineSvg(transition) {
       .map((t) => `M${at(t)} ${row.y + rowHeight - 10}v10`)
       .join('');
     parts.push(`<path class="downbeats" d="${ticks}"/>`);
-    parts.push(`<text class="time" x="${at(row.overlap[0])}" y="${row.y - 4}">${formatClock(row.overlap[0])}</text>`);
+    parts.push(`<text class="time" x="${at(row.overlap[0])}" y="${row.y + rowHeight + 13}">${row.label === 'outgoing' ? 'leaves' : 'enters'} at ${formatClock(row.overlap[0])}</text>`);
     parts.push('</g>');
   }
-  const axisY = 24 + 2 * rowHeight + 30 + 18;
+  const axisY = 24 + 2 * rowHeight + 44 + 30;
   const step = niceStep((to - from) / 10);
   const axis = [];
   for (let t = Math.ceil(from / step) * step; t <= to; t += step) {
@@ -136,9 +136,13 @@ const STRATEGY_MARKS = {
   ],
 };
 
+function levelText(db) {
+  return db < 0 ? `&minus;${-db}` : `${db}`;
+}
+
 function spectrogramFigure(transition, index) {
   const excerpt = transition.excerpt;
-  const { png, height, minHz, maxHz } = spectrogramPng(excerpt.channels, excerpt.sampleRate, {
+  const { png, height, minHz, maxHz, topDb, floorDb } = spectrogramPng(excerpt.channels, excerpt.sampleRate, {
     width: WIDTH,
     height: SPECTROGRAM_HEIGHT,
   });
@@ -151,7 +155,11 @@ function spectrogramFigure(transition, index) {
   for (const mark of STRATEGY_MARKS[transition.result.strategy] || []) {
     const a = startX + (endX - startX) * mark.from;
     const b = startX + (endX - startX) * mark.to;
-    overlays.push(`<rect class="strategy-mark" x="${a.toFixed(1)}" y="${height - 16}" width="${(b - a).toFixed(1)}" height="14"><title>${mark.label}</title></rect>`);
+    overlays.push(`<rect class="strategy-mark" x="${a.toFixed(1)}" y="${height - 34}" width="${(b - a).toFixed(1)}" height="12"><title>${mark.label}</title></rect>`);
+  }
+  const step = niceStep(length / 8);
+  for (let t = Math.ceil(excerpt.mixStart / step) * step; t <= excerpt.mixStart + length; t += step) {
+    overlays.push(`<text class="tick" x="${x(t).toFixed(1)}" y="${height - 6}">${formatClock(t).replace(/\.00$/, '')}</text>`);
   }
   for (const hz of FREQUENCY_TICKS) {
     if (hz < minHz || hz > maxHz) continue;
@@ -170,7 +178,7 @@ function spectrogramFigure(transition, index) {
         <svg viewBox="0 0 ${WIDTH} ${height}" width="${WIDTH}" height="${height}">${overlays.join('')}</svg>
       </div>
       <figcaption>Spectrogram of the mix from ${formatClock(excerpt.mixStart)} to ${formatClock(excerpt.mixStart + length)}
-        (${formatFixed(minHz, 0)} Hz to ${formatFixed(maxHz / 1000, 0)} kHz, logarithmic; 0 to &minus;96 dBFS). Click to play from there.</figcaption>
+        (${formatFixed(minHz, 0)} Hz to ${formatFixed(maxHz / 1000, 0)} kHz, logarithmic; ${levelText(topDb)} to ${levelText(floorDb)} dBFS). Click to play from there.</figcaption>
     </figure>`;
 }
 
@@ -220,14 +228,16 @@ const STYLE = `
   .timeline .whole { fill: #24262d; } .timeline .played { fill: #343844; }
   .timeline .out .overlap { fill: var(--out); opacity: .55; } .timeline .in .overlap { fill: var(--in); opacity: .55; }
   .timeline .downbeats { stroke: #c9c9d2; stroke-width: 1; opacity: .7; }
-  .timeline .label { fill: var(--dim); } .timeline .time, .timeline .axis { fill: var(--dim); font-size: 11px; }
+  .timeline .label { fill: var(--dim); } .timeline .name { font-size: 12px; }
+  .timeline .time, .timeline .axis { fill: var(--dim); font-size: 11px; }
   .timeline .axis { text-anchor: middle; }
   figure { margin: 12px 0; } figcaption { color: var(--dim); font-size: 13px; margin-top: 4px; }
   .layers { position: relative; cursor: pointer; } .layers > * { position: absolute; left: 0; top: 0; }
   .spectrogram .overlap-band { fill: none; stroke: var(--accent); stroke-width: 2; stroke-dasharray: 6 4; }
-  .spectrogram .strategy-mark { fill: var(--accent); opacity: .6; }
+  .spectrogram .strategy-mark { fill: var(--accent); opacity: .9; stroke: #000; stroke-width: 1; }
   .spectrogram .grid { stroke: #fff; stroke-opacity: .18; } .spectrogram .freq { fill: #fff; font-size: 11px; opacity: .8; }
   .spectrogram .edge { fill: var(--accent); font-size: 12px; }
+  .spectrogram .tick { fill: #fff; font-size: 11px; opacity: .8; text-anchor: middle; }
   .spectrogram .playhead { stroke: #fff; stroke-width: 1.5; opacity: 0; }
   audio { width: ${WIDTH}px; }
   .set .set-track { fill: #343844; } .set .set-overlap { fill: var(--accent); opacity: .35; } .set .set-name { font-size: 11px; }

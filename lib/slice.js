@@ -81,6 +81,8 @@ function sliceTrack(track, { startFrame, endFrame }) {
     startFrame,
     endFrame,
     offset,
+    duration,
+    whole,
   };
 }
 
@@ -147,7 +149,24 @@ function mapResultToTracks(result, outgoingOffset, incomingOffset) {
   return mapped;
 }
 
+/**
+ * An engine rejection in full-track terms: the windows it quotes ("outgoing
+ * start in 70.00..=80.00s") are moved onto the full tracks, and where a
+ * track was sliced the text says which part the engine saw, since the
+ * durations it quotes are those of the slices.
+ */
+function mapRejectionToTracks(text, outgoing, incoming) {
+  if (outgoing.offset === 0 && incoming.offset === 0 && outgoing.whole && incoming.whole) return text;
+  const mapped = text.replace(/(outgoing|incoming) (start|end) in (-?[\d.]+)\.\.=(-?[\d.]+)s/g, (match, role, edge, a, b) => {
+    const offset = role === 'outgoing' ? outgoing.offset : incoming.offset;
+    return `${role} ${edge} in ${formatFixed(Number(a) + offset, 2)}..=${formatFixed(Number(b) + offset, 2)}s`;
+  });
+  const seen = (slice) => `${formatFixed(slice.offset, 2)}s to ${formatFixed(slice.offset + slice.duration, 2)}s`;
+  return `${mapped} (the engine saw ${seen(outgoing)} of the outgoing track and ${seen(incoming)} of the incoming track)`;
+}
+
 module.exports = {
+  mapRejectionToTracks,
   SLICE_LIMIT_SECONDS,
   outgoingSliceRange,
   incomingSliceRange,

@@ -7,7 +7,7 @@
 const FFT = require('fft.js');
 const { PNG } = require('pngjs');
 
-const DEFAULTS = { width: 960, height: 320, minHz: 25, maxHz: 16000, fftSize: 4096, floorDb: -96 };
+const DEFAULTS = { width: 960, height: 320, minHz: 25, maxHz: 16000, fftSize: 4096 };
 
 // A perceptually even dark-to-bright ramp (black, violet, red, orange,
 // pale yellow), so that level reads as brightness.
@@ -98,19 +98,31 @@ function computeSpectrogram(channels, sampleRate, options = {}) {
   return { levels, width, height, minHz, maxHz };
 }
 
-/** The spectrogram as PNG bytes; levels from `floorDb` to 0 dBFS span the colour ramp. */
+/**
+ * The spectrogram as PNG bytes. The colour ramp spans `rangeDb` (default 72)
+ * below the loudest point of the image, or from `floorDb` to 0 dBFS when a
+ * floor is given: a fixed scale would paint a loud club mix a uniform
+ * bright band and hide the very swaps the picture is for.
+ */
 function spectrogramPng(channels, sampleRate, options = {}) {
-  const floorDb = options.floorDb ?? DEFAULTS.floorDb;
   const { levels, width, height, minHz, maxHz } = computeSpectrogram(channels, sampleRate, options);
+  let topDb = 0;
+  let floorDb = options.floorDb;
+  if (floorDb === undefined) {
+    topDb = -Infinity;
+    for (const level of levels) if (level > topDb) topDb = level;
+    topDb = Number.isFinite(topDb) ? Math.ceil(topDb) : 0;
+    floorDb = topDb - (options.rangeDb ?? 72);
+  }
   const png = new PNG({ width, height });
   for (let i = 0; i < width * height; i += 1) {
-    const [r, g, b] = colourAt((levels[i] - floorDb) / -floorDb);
+    const [r, g, b] = colourAt((levels[i] - floorDb) / (topDb - floorDb));
     png.data[i * 4] = r;
     png.data[i * 4 + 1] = g;
     png.data[i * 4 + 2] = b;
     png.data[i * 4 + 3] = 255;
   }
-  return { png: PNG.sync.write(png), width, height, minHz, maxHz };
+  return { png: PNG.sync.write(png), width, height, minHz, maxHz, topDb, floorDb };
 }
 
 module.exports = { computeSpectrogram, spectrogramPng, rowFrequency, colourAt };

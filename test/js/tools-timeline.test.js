@@ -15,6 +15,7 @@ const {
   sliceDuckCurve,
   sampleCurve,
   mapResultToTracks,
+  mapRejectionToTracks,
 } = require('../../lib/slice');
 const { outgoingRegion, chooseSampleRate } = require('../../lib/mix');
 
@@ -144,6 +145,18 @@ test('the plan is moved from slice times to full-track times, summary included',
   assert.equal(result.outgoingStart, 42.5, 'the engine result itself is left alone');
   const rejected = { rendered: false, rejected: 'no transition fits', outgoingStart: 0, summary: '' };
   assert.deepEqual(mapResultToTracks(rejected, 30, 0), rejected);
+
+  const text =
+    'no viable transition found: no transition fits: 12 combinations were rejected for a 90.0s outgoing track ' +
+    'and a 40.0s incoming track, with outgoing start in 40.00..=50.00s, incoming end in 2.50..=8.00s';
+  const outgoing = { offset: 137.625, duration: 90, whole: false };
+  const incoming = { offset: 0, duration: 40, whole: true };
+  assert.equal(
+    mapRejectionToTracks(text, outgoing, incoming),
+    text.replace('40.00..=50.00s', '177.62..=187.62s') +
+      ' (the engine saw 137.62s to 227.62s of the outgoing track and 0.00s to 40.00s of the incoming track)',
+  );
+  assert.equal(mapRejectionToTracks(text, { offset: 0, whole: true }, incoming), text, 'unsliced tracks keep the text');
 });
 
 test('a track must not be left before the previous transition has brought it in', () => {
