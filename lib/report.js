@@ -164,6 +164,7 @@ function spectrogramFigure(transition, index) {
   for (const hz of FREQUENCY_TICKS) {
     if (hz < minHz || hz > maxHz) continue;
     const y = (height - 1) * (1 - Math.log(hz / minHz) / Math.log(maxHz / minHz));
+    if (y < 14) continue; // no room for its label at the top edge
     overlays.push(`<path class="grid" d="M0 ${y.toFixed(1)}H${WIDTH}"/>`);
     overlays.push(`<text class="freq" x="4" y="${(y - 3).toFixed(1)}">${hz >= 1000 ? `${hz / 1000} kHz` : `${hz} Hz`}</text>`);
   }

@@ -163,3 +163,37 @@ test('a track longer than 90 s is sliced and the plan is given on its full timel
   const head = Math.round(full.outgoingStart * rate);
   assertSamplesEqual(mix.channels[0].subarray(0, head), long.track.channels[0].subarray(0, head), 'outgoing head');
 });
+
+test('a duck curve drawn over a whole long track shapes the filtered blend where it was drawn', { skip: engineMissing }, (t) => {
+  const dir = tempDir(t);
+  // The outgoing track's breakdown (chords, no drums) into the incoming
+  // intro (drums only) calls for a filtered blend, whose outgoing low-pass
+  // the curve warps: 1 leaves the sweep as planned, 0 holds the filter open.
+  const outgoing = writeTrack(dir, 'long', { bpm: 126, seconds: 200, seed: 1 });
+  const incoming = writeTrack(dir, 'intro', { bpm: 124, seconds: 60, seed: 8 });
+  const duration = outgoing.track.channels[0].length / 8000;
+  const curve = (inside, outside) =>
+    Array.from({ length: 199 }, (_, i) => {
+      const time = (i * duration) / 198;
+      return time >= 135 && time <= 155 ? inside : outside;
+    });
+  const render = (name, values) => {
+    const args = ['render', outgoing.wav, incoming.wav, '--outgoing-start', '137..145', '--format', '32f'];
+    args.push('--overlap', path.join(dir, `${name}.wav`), '--plan', path.join(dir, `${name}.json`));
+    if (values) {
+      fs.writeFileSync(path.join(dir, `${name}-curve.json`), JSON.stringify(values));
+      args.push('--duck-curve', path.join(dir, `${name}-curve.json`));
+    }
+    const run = runCli(args);
+    assert.equal(run.status, 0, run.stderr);
+    return { plan: readPlan(path.join(dir, `${name}.json`)).transitions[0], audio: readWav(path.join(dir, `${name}.wav`)).channels[0] };
+  };
+  const plain = render('plain');
+  assert.equal(plain.plan.strategy, 'filtered blend');
+  assert.ok(plain.plan.outgoingStart >= 137 && plain.plan.outgoingResume <= 155, 'the overlap lies inside the drawn stretch');
+  // The engine sees a 90 s slice; had the curve been handed over unsliced,
+  // its ones would have landed long after this overlap, under the zeros.
+  assertSamplesEqual(render('drawn', curve(1, 0)).audio, plain.audio, 'ones over the overlap');
+  const held = render('held', curve(0, 1)).audio;
+  assert.ok(held.some((value, i) => Math.abs(value - plain.audio[i]) > 1e-3), 'zeros over the overlap hold the low-pass open');
+});
