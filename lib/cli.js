@@ -31,7 +31,8 @@ Commands:
   generate -o track.wav [--bpm N] [--key K]         write an example track and its beat file
 
 Run "segue <command> --help" for the options of a command.
-Exit codes: 0 done, 1 the engine found no acceptable transition, 2 bad input.`,
+Exit codes: 0 done, 1 the engine found no acceptable transition, 2 bad input,
+70 an internal fault (set SEGUE_TRACE=1 to print its stack).`,
 
   render: `Usage: segue render <outgoing.wav> <incoming.wav> [-o mix.wav] [options]
 

@@ -38,10 +38,11 @@ function chooseSampleRate(rates) {
 
 function chooseChannelCount(probes, names) {
   const count = Math.max(...probes.map((probe) => probe.channels));
+  const widest = names[probes.findIndex((probe) => probe.channels === count)];
   probes.forEach((probe, index) => {
     if (probe.channels !== 1 && probe.channels !== count) {
       throw new UsageError(
-        `${names[index]} has ${probe.channels} channels and another track ${count}; tracks must share a channel count or be mono`,
+        `${names[index]} has ${probe.channels} channels and ${widest} has ${count}; tracks must share a channel count or be mono`,
       );
     }
   });
