@@ -42,27 +42,27 @@ function isObject(value) {
 
 function readTrack(item, index, folder, where) {
   const at = `${where}: tracks[${index}]`;
-  const spec = typeof item === 'string' ? { file: item } : item;
-  if (!isObject(spec)) throw new UsageError(`${at} must be a file name or an object with "file"`);
-  checkFields(spec, TRACK_FIELDS, at);
-  if (typeof spec.file !== 'string' || spec.file === '') throw new UsageError(`${at}: "file" is missing`);
-  const file = path.resolve(folder, spec.file);
+  const track = typeof item === 'string' ? { file: item } : item;
+  if (!isObject(track)) throw new UsageError(`${at} must be a file name or an object with "file"`);
+  checkFields(track, TRACK_FIELDS, at);
+  if (typeof track.file !== 'string' || track.file === '') throw new UsageError(`${at}: "file" is missing`);
+  const file = path.resolve(folder, track.file);
   let grid = {};
-  if (spec.grid !== undefined && spec.bpm !== undefined) {
+  if (track.grid !== undefined && track.bpm !== undefined) {
     throw new UsageError(`${at}: give either "grid" or "bpm", not both`);
   }
-  if (typeof spec.grid === 'string') grid = { sidecar: path.resolve(folder, spec.grid) };
-  else if (spec.grid !== undefined) grid = { inline: spec.grid, where: `${at}.grid` };
-  else if (spec.bpm !== undefined) {
+  if (typeof track.grid === 'string') grid = { sidecar: path.resolve(folder, track.grid) };
+  else if (track.grid !== undefined) grid = { inline: track.grid, where: `${at}.grid` };
+  else if (track.bpm !== undefined) {
     grid = {
-      bpm: parseNumber(spec.bpm, `${at}.bpm`),
-      firstDownbeat: spec.firstDownbeat === undefined ? 0 : parseNumber(spec.firstDownbeat, `${at}.firstDownbeat`),
-      beatsPerBar: spec.beatsPerBar === undefined ? 4 : parseWholeNumber(spec.beatsPerBar, `${at}.beatsPerBar`, 1, 32),
+      bpm: parseNumber(track.bpm, `${at}.bpm`),
+      firstDownbeat: track.firstDownbeat === undefined ? 0 : parseNumber(track.firstDownbeat, `${at}.firstDownbeat`),
+      beatsPerBar: track.beatsPerBar === undefined ? 4 : parseWholeNumber(track.beatsPerBar, `${at}.beatsPerBar`, 1, 32),
     };
-  } else if (spec.firstDownbeat !== undefined || spec.beatsPerBar !== undefined) {
+  } else if (track.firstDownbeat !== undefined || track.beatsPerBar !== undefined) {
     throw new UsageError(`${at}: "firstDownbeat" and "beatsPerBar" need "bpm"`);
   }
-  const name = spec.name === undefined ? spec.file : String(spec.name);
+  const name = track.name === undefined ? track.file : String(track.name);
   return fileEntry(file, grid, name);
 }
 
