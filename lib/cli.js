@@ -63,8 +63,9 @@ Where the transition may lie (seconds or m:ss, on the full track):
       --incoming-end A..B      the overlap ends on the incoming track between A and B
       --beat-lengths 8,16      overlap lengths in beats to consider (default: all)
       --duck-curve FILE        values laid evenly over the whole outgoing track (JSON
-                               array or numbers separated by blanks) that shape how a
-                               filtered blend closes the outgoing low-pass
+                               array or numbers separated by blanks); in a filtered
+                               blend 1 closes the outgoing low-pass as planned, 0 holds
+                               it open
       --diagnostics            add the chosen candidate's scores to the summary
 
   -h, --help                   this text

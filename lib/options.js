@@ -51,7 +51,8 @@ function readWindow(value, what) {
 /**
  * A duck curve file: a JSON array of numbers, or numbers separated by
  * blanks, commas or line breaks. The values are laid evenly over the whole
- * outgoing track; 0 leaves its low-pass open, 1 closes it fully.
+ * outgoing track. In a filtered blend they warp the closing of the outgoing
+ * low-pass: 1 lets it close as planned, 0 holds it open, and it never reopens.
  */
 function readDuckCurve(file) {
   let text;
