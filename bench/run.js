@@ -107,6 +107,24 @@ function output(command, args) {
   }
 }
 
+// CPU time of the whole machine and of this process with its finished
+// children, in seconds: their difference over the run is what other users
+// of the machine took, the honest measure of how noisy the timings are.
+function cpuSnapshot() {
+  const ticks = Number(output('getconf', ['CLK_TCK'])) || 100;
+  const [user, nice, system, , , irq, softirq, steal] = fs
+    .readFileSync('/proc/stat', 'utf8')
+    .split('\n')[0]
+    .trim()
+    .split(/\s+/)
+    .slice(1)
+    .map(Number);
+  const fields = fs.readFileSync('/proc/self/stat', 'utf8').split(') ')[1].split(' ');
+  // utime, stime, cutime, cstime are fields 14 to 17; 3 fields precede the split.
+  const own = fields.slice(11, 15).map(Number).reduce((a, b) => a + b, 0);
+  return { machine: (user + nice + system + irq + softirq + steal) / ticks, own: own / ticks, at: Date.now() };
+}
+
 function requireBuilt(file, hint) {
   if (!fs.existsSync(file)) throw new Error(`${file} is missing: ${hint}`);
 }
@@ -180,8 +198,11 @@ function startCallServer(folder, variants) {
     while (waiting.length) waiting.shift().reject(error);
   };
   readline.createInterface({ input: child.stdout }).on('line', (line) => waiting.shift()?.resolve(JSON.parse(line)));
-  child.on('exit', (code, signal) => {
-    if (code !== 0) fail(new Error(`call-child.js failed (${code ?? signal}): ${stderr.trim()}`));
+  const exited = new Promise((resolve) => {
+    child.on('exit', (code, signal) => {
+      if (code !== 0) fail(new Error(`call-child.js failed (${code ?? signal}): ${stderr.trim()}`));
+      resolve();
+    });
   });
   child.on('error', fail);
   return {
@@ -192,8 +213,10 @@ function startCallServer(folder, variants) {
         child.stdin.write(`${JSON.stringify(body)}\n`);
       });
     },
+    // Waits for the process to end, so its CPU time is counted as ours.
     close() {
       child.stdin.end();
+      return exited;
     },
   };
 }
@@ -249,7 +272,7 @@ async function measureRounds(folder, settings) {
     }
     return { calls, peers, pairs };
   } finally {
-    server.close();
+    await server.close();
   }
 }
 
@@ -461,10 +484,11 @@ function writePage(data) {
     `Medians of ${main.runs} rounds after ${settings.warmups} warm-up call(s): each round makes one call of each variant, runs each peer once and each batch of calls in flight once, ` +
       `so that what is compared ran side by side. Stage medians of ${settings.stageRepetitions} repetitions after a warm-up.`,
     '',
-    `Load average (1 min) at start ${fixed(load.start[0])}, at end ${fixed(load.end[0])} on ${machineInfo.cores} cores: ` +
-      (Math.max(load.start[0], load.end[0]) > 0.5 * machineInfo.cores
-        ? '**the machine was busy with other work during this run; timings are inflated.**'
-        : 'the machine was mostly quiet.'),
+    `Other processes on the machine took ${fixed(load.othersCpuSeconds, 0)} CPU-seconds during the run's ${fixed(load.seconds, 0)} s ` +
+      `(${fixed(load.othersCpuSeconds / load.seconds)} of ${machineInfo.cores} cores on average; load average ${fixed(load.start[0])} at the start, ${fixed(load.end[0])} at the end): ` +
+      (load.othersCpuSeconds / load.seconds > 0.1
+        ? '**the machine was busy with other work during this run, so the timings are inflated and the in-flight figures understated.**'
+        : 'the machine was quiet.'),
     '',
     '## Targets',
     '',
@@ -702,7 +726,7 @@ async function main() {
   const mode = options.quick ? 'quick' : 'full';
   const settings = SETTINGS[mode];
   const started = new Date();
-  const load = { start: os.loadavg() };
+  const load = { start: os.loadavg(), cpu: cpuSnapshot() };
 
   const workload = prepareWorkload({ log });
   if (options.printWorkload) {
@@ -725,6 +749,9 @@ async function main() {
   const quality = measureQuality(workload.folder, plan.targetBpm, settings);
 
   load.end = os.loadavg();
+  const cpu = cpuSnapshot();
+  load.othersCpuSeconds = Math.max(0, cpu.machine - load.cpu.machine - (cpu.own - load.cpu.own));
+  load.seconds = (cpu.at - load.cpu.at) / 1000;
   const page = writePage({
     mode,
     settings,
