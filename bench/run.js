@@ -299,7 +299,10 @@ function measureStages(folder, settings) {
     maxBuffer: 64 * 2 ** 20,
   });
   if (result.status !== 0) throw new Error(`stages_bench failed: ${result.stderr.trim()}`);
-  const report = JSON.parse(result.stdout);
+  // Google Benchmark writes NaN and infinities as bare words (a coefficient
+  // of variation of a counter that is 0 in every repetition is 0 / 0), which
+  // JSON does not have.
+  const report = JSON.parse(result.stdout.replace(/:\s*-?(nan|NaN|inf|Infinity)\b/g, ': null'));
   const stages = {};
   for (const entry of report.benchmarks) {
     const [stage, variant] = entry.run_name.split('/');
