@@ -51,7 +51,8 @@ const SETTINGS = {
     // the paired job-less-stretch case gets about two pairs per repetition.
     stageMinTime: 0.2,
     stageWarmup: 0.2,
-    stageFilter: null,
+    // Stage cases per workload variant (null: all of them).
+    stageCases: { '48k': null, '44k1-to-48k': null },
     variants: ['48k', '44k1-to-48k'],
   },
   quick: {
@@ -62,12 +63,15 @@ const SETTINGS = {
     stageRepetitions: 5,
     stageMinTime: 0.05,
     stageWarmup: 0.05,
-    // The composite cases repeat the stretch that `stretching` already
+    // The composite cases repeat the stretch that the paired case already
     // times; the 44.1 kHz variant only for its conversion.
-    stageFilter:
-      '^(build_inputs|engine_setup|analysis_outgoing|analysis_incoming|search_and_scoring|loudness|' +
-      'plan_transition|stretcher_setup|cut|filtering|mixing|fill_result|job_except_stretch)/48k|' +
-      '^resampling/',
+    stageCases: {
+      '48k': [
+        'build_inputs', 'engine_setup', 'analysis_outgoing', 'analysis_incoming', 'search_and_scoring', 'loudness',
+        'plan_transition', 'stretcher_setup', 'cut', 'filtering', 'mixing', 'fill_result', 'job_except_stretch',
+      ],
+      '44k1-to-48k': ['resampling'],
+    },
     variants: ['48k'],
   },
 };
@@ -228,14 +232,16 @@ function startCallServer(folder, variants) {
 // machine hits both of its sides, and the targets take medians of those
 // per-round ratios.
 async function measureRounds(folder, settings) {
-  const server = startCallServer(folder, settings.variants);
+  // A process per variant, for the allocator's sake (see measureStages).
+  const servers = {};
+  for (const variant of settings.variants) servers[variant] = startCallServer(folder, [variant]);
   try {
-    const call = (variant) => server.request({ op: 'call', variant });
-    const batch = async (variant, count) => (await server.request({ op: 'batch', variant, count })).elapsed;
+    const call = (variant) => servers[variant].request({ op: 'call', variant });
+    const batch = async (variant, count) => (await servers[variant].request({ op: 'batch', variant, count })).elapsed;
     for (let i = 0; i < settings.warmups; i += 1) {
       for (const variant of settings.variants) await call(variant);
     }
-    const describe = await server.request({ op: 'describe', variant: '48k' });
+    const describe = await servers['48k'].request({ op: 'describe', variant: '48k' });
     const peerRunner = createPeerRunner(folder, { ...describe.plan, outgoingName: 'outgoing', incomingName: 'incoming' });
     const calls = {};
     for (const variant of settings.variants) calls[variant] = { runs: [], inFlight: {} };
@@ -270,11 +276,11 @@ async function measureRounds(folder, settings) {
       peerRunner.close();
     }
     for (const variant of settings.variants) {
-      Object.assign(calls[variant], await server.request({ op: 'describe', variant }));
+      Object.assign(calls[variant], await servers[variant].request({ op: 'describe', variant }));
     }
     return { calls, peers, pairs };
   } finally {
-    await server.close();
+    await Promise.all(Object.values(servers).map((server) => server.close()));
   }
 }
 
@@ -282,17 +288,32 @@ function measureRss(folder, counts) {
   return counts.map((count) => runNode('rss-child.js', [folder, 'outgoing', 'incoming', String(count)]));
 }
 
+// One process per workload variant: a process that has held another
+// variant's buffers hands out memory differently (the allocator's reuse of
+// large blocks), which would show up as a stage cost of its own.
 function measureStages(folder, settings) {
+  const merged = { stages: {}, plans: [], libraryBuildType: null };
+  for (const [variant, cases] of Object.entries(settings.stageCases)) {
+    const part = measureStagesOf(folder, settings, variant, cases);
+    Object.assign(merged.stages, part.stages);
+    merged.plans.push(...part.plans);
+    merged.libraryBuildType = part.libraryBuildType;
+  }
+  return merged;
+}
+
+function measureStagesOf(folder, settings, variant, cases) {
   const program = path.join(BENCH_BUILD, 'bench', 'stages_bench');
   requireBuilt(program, 'run scripts/bench-setup.sh');
+  const names = cases ? `(${cases.join('|')})` : '[^/]+';
   const args = [
     `--benchmark_repetitions=${settings.stageRepetitions}`,
     `--benchmark_min_time=${settings.stageMinTime}`,
     `--benchmark_min_warmup_time=${settings.stageWarmup}`,
     '--benchmark_report_aggregates_only=true',
     '--benchmark_format=json',
+    `--benchmark_filter=^${names}/${variant.replace(/\./g, '\\.')}/`,
   ];
-  if (settings.stageFilter) args.push(`--benchmark_filter=${settings.stageFilter}`);
   const result = spawnSync(program, args, {
     encoding: 'utf8',
     env: { ...process.env, SEGUE_BENCH_WORKLOAD: folder },
@@ -552,7 +573,9 @@ function writePage(data) {
     '',
     'Call to settled promise; the synchronous part is the call until it returns the promise (reading the arguments ' +
       'and copying the PCM into the task); the completion is the JavaScript-thread time between return and ' +
-      'settling (event-loop active time while the job runs elsewhere: converting the result, settling, releasing the task).',
+      'settling (event-loop active time while the job runs elsewhere: converting the result, settling, releasing the task). ' +
+      "Each variant runs in a process of its own (so does each variant's stage run): a process that also holds the other " +
+      "variant's buffers hands out large blocks differently, and its page faults would read as a cost of the call.",
     '',
     table(
       ['variant', 'whole call', 'synchronous part', 'completion', 'JavaScript thread'],
