@@ -232,12 +232,18 @@ function startCallServer(folder, variants) {
 // machine hits both of its sides, and the targets take medians of those
 // per-round ratios.
 async function measureRounds(folder, settings) {
-  // A process per variant, for the allocator's sake (see measureStages).
+  // A process per variant, and another for the batches in flight, for the
+  // allocator's sake: a process that just held several calls' buffers at
+  // once, or another variant's, hands a single call fresh pages where a
+  // process repeating one kind of call reuses its own, and those page
+  // faults would read as a cost of the call (see measureStages). The first
+  // call of a fresh process is timed apart (measureRss).
   const servers = {};
   for (const variant of settings.variants) servers[variant] = startCallServer(folder, [variant]);
+  if (settings.inFlight.length) servers.batches = startCallServer(folder, ['48k']);
   try {
     const call = (variant) => servers[variant].request({ op: 'call', variant });
-    const batch = async (variant, count) => (await servers[variant].request({ op: 'batch', variant, count })).elapsed;
+    const batch = async (variant, count) => (await servers.batches.request({ op: 'batch', variant, count })).elapsed;
     for (let i = 0; i < settings.warmups; i += 1) {
       for (const variant of settings.variants) await call(variant);
     }
@@ -622,6 +628,10 @@ function writePage(data) {
   }
 
   push(
+    `The first call of a fresh process (timed where the peak memory is measured below) takes ${ms(rss[0].whole)}, ` +
+      `of which ${ms(rss[0].sync)} synchronous: nothing is warm yet, and every large block it copies into is fresh pages ` +
+      "that the kernel must fault in; a process repeating calls of one size mostly reuses its own.",
+    '',
     '## Throughput with calls in flight',
     '',
     `Each batch starts N calls at once on the same two tracks and waits for all; medians of ${settings.rounds} batches after a warm-up batch ` +
