@@ -43,13 +43,13 @@ const TARGETS = {
 const SETTINGS = {
   full: {
     warmups: 2,
-    rounds: 9,
+    rounds: 11,
     inFlight: [2, 4],
     rssCounts: [1, 2, 4],
     stageRepetitions: 5,
     // Stages of a second or more run once per repetition whatever this is;
-    // the paired job-less-stretch case gets about two pairs per repetition.
-    stageMinTime: 0.2,
+    // the paired job-less-stretch case gets about four pairs per repetition.
+    stageMinTime: 0.4,
     stageWarmup: 0.2,
     // Stage cases per workload variant (null: all of them).
     stageCases: { '48k': null, '44k1-to-48k': null },
@@ -805,6 +805,12 @@ async function main() {
     started,
     finished: new Date(),
   });
+  // Every measurement behind the page, for a closer look.
+  fs.mkdirSync(BENCH_BUILD, { recursive: true });
+  fs.writeFileSync(
+    path.join(BENCH_BUILD, `bench-raw-${mode}.json`),
+    JSON.stringify({ settings, machineInfo, calls, pairs, peers, rss, stages, quality, load }, null, 1),
+  );
   const file = options.out ?? (options.quick ? path.join(BENCH_BUILD, 'RESULTS-quick.md') : path.join(__dirname, 'RESULTS.md'));
   fs.mkdirSync(path.dirname(file), { recursive: true });
   fs.writeFileSync(file, page);
