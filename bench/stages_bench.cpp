@@ -17,8 +17,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -387,6 +389,40 @@ void JobExceptStretch(benchmark::State& state, const Pipeline& p) {
   state.counters["stretch_ms"] = benchmark::Counter(stretch_total * 1e3, benchmark::Counter::kAvgIterations);
 }
 
+double thread_cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Two jobs at once on two threads, as two calls in flight run on two
+// workers of the host's pool. Each job's CPU time next to its wall time
+// tells where a shortfall of throughput comes from: equal, the jobs never
+// wait for each other (no lock, no serialisation), and a job that takes
+// more CPU time than alone ran on a slower or busier core.
+void ComputeInParallel(benchmark::State& state, const Pipeline& p) {
+  double cpu = 0.0, wall = 0.0;
+  for (auto _ : state) {
+    double job_cpu[2] = {0.0, 0.0}, job_wall[2] = {0.0, 0.0};
+    std::thread workers[2];
+    for (int k = 0; k < 2; ++k) {
+      workers[k] = std::thread([&, k] {
+        const auto start = std::chrono::steady_clock::now();
+        const double cpu_start = thread_cpu_ms();
+        JsTransitionResult result = compute(p.task);
+        benchmark::DoNotOptimize(result);
+        job_cpu[k] = thread_cpu_ms() - cpu_start;
+        job_wall[k] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      });
+    }
+    for (std::thread& worker : workers) worker.join();
+    cpu += 0.5 * (job_cpu[0] + job_cpu[1]);
+    wall += 0.5 * (job_wall[0] + job_wall[1]);
+  }
+  state.counters["job_cpu_ms"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
+  state.counters["job_wall_ms"] = benchmark::Counter(wall, benchmark::Counter::kAvgIterations);
+}
+
 struct Stage {
   const char* name;
   StageFunction function;
@@ -415,6 +451,7 @@ constexpr Stage kStages[] = {
     {"fill_result", FillResult},
     {"compute", Compute},
     {"job_except_stretch", JobExceptStretch, true},
+    {"compute_in_parallel", ComputeInParallel},
 };
 
 // The plan the workload gets, on stderr, so that a reader of the numbers
