@@ -48,7 +48,7 @@ const SETTINGS = {
     rssCounts: [1, 2, 4],
     stageRepetitions: 5,
     // Stages of a second or more run once per repetition whatever this is;
-    // the paired job-less-stretch case gets about four pairs per repetition.
+    // the job-less-stretch case gets several jobs per repetition.
     stageMinTime: 0.4,
     stageWarmup: 0.2,
     // Stage cases per workload variant (null: all of them).
@@ -63,8 +63,8 @@ const SETTINGS = {
     stageRepetitions: 5,
     stageMinTime: 0.05,
     stageWarmup: 0.05,
-    // The composite cases repeat the stretch that the paired case already
-    // times; the 44.1 kHz variant only for its conversion.
+    // The composite cases repeat the stretch that the job-less-stretch case
+    // already times; the 44.1 kHz variant only for its conversion.
     stageCases: {
       '48k': [
         'build_inputs', 'engine_setup', 'analysis_outgoing', 'analysis_incoming', 'search_and_scoring', 'loudness',
@@ -340,7 +340,7 @@ function measureStagesOf(folder, settings, variant, cases) {
       stages[key].ms = entry.real_time;
       for (const counter of [
         'x_realtime', 'frames', 'candidates', 'lanes', 'tracks', 'span_s',
-        'negative_pairs', 'job_ms', 'stretch_ms', 'job_cpu_ms', 'job_wall_ms',
+        'job_ms', 'stretch_ms', 'job_cpu_ms', 'job_wall_ms',
       ]) {
         if (entry[counter] !== undefined) stages[key][counter] = entry[counter];
       }
@@ -410,7 +410,7 @@ const STAGE_ROWS = [
   ['render_overlap', 'whole render'],
   ['fill_result', 'filling the result record (summary text)'],
   ['compute', 'whole job (`compute`)'],
-  ['job_except_stretch', 'whole job less its stretch (timed in pairs)'],
+  ['job_except_stretch', 'whole job less the stretch inside it'],
   ['compute_in_parallel', 'two whole jobs at once on two threads (wall time of the pair)'],
 ];
 
@@ -429,10 +429,9 @@ function writePage(data) {
   const { mode, settings, machineInfo, workload, calls, stages, rss, peers, pairs, quality, load, started, finished } = data;
   const main = summarizeCalls(calls['48k']);
   const stage = (name, variant = '48k') => stages.stages[`${name}/${variant}`] ?? {};
-  // The stretch's share of the job, from the paired timings (one phase of
-  // the run, so both sides saw the same machine).
-  const pairedJob = stage('job_except_stretch');
-  const stretchShare = pairedJob.stretch_ms / pairedJob.job_ms;
+  // The stretch's share of the job, both timed within the same jobs.
+  const jobStretch = stage('job_except_stretch');
+  const stretchShare = jobStretch.stretch_ms / jobStretch.job_ms;
 
   const throughput = { 1: 1000 / main.whole };
   for (const [count, batches] of Object.entries(calls['48k'].inFlight)) {
@@ -451,8 +450,8 @@ function writePage(data) {
 
   const targets = [];
   // Everything but the stretch: the call's JavaScript-thread parts plus the
-  // job less its stretch, the latter timed in pairs (bench/stages_bench.cpp,
-  // job_except_stretch) so the stretch's own noise stays out of it.
+  // job less the stretch inside it (bench/stages_bench.cpp,
+  // job_except_stretch), so the stretch's own noise stays out of it.
   const exceptStretchOf = (variant) => {
     const c = summarizeCalls(calls[variant]);
     return { js: c.jsThread, job: stage('job_except_stretch', variant).ms, whole: c.whole };
@@ -494,7 +493,7 @@ function writePage(data) {
   if (!(peerASpeedup >= TARGETS.peerASpeedup)) {
     targetNotes.push(
       `Peer (a) stretches with the same library and engine (R3) as Segue, and that stretch is ${fixed(100 * stretchShare, 0)} % ` +
-        `of Segue's job (paired timings: ${ms(pairedJob.stretch_ms)} of ${ms(pairedJob.job_ms)}). Even if everything else in the call cost nothing, the call would be at most ` +
+        `of Segue's job (${ms(jobStretch.stretch_ms)} of ${ms(jobStretch.job_ms)}, timed inside the job). Even if everything else in the call cost nothing, the call would be at most ` +
         `${fixed(speedupBound)}× faster than peer (a); ${TARGETS.peerASpeedup}× would need the stretch itself to run faster than the library runs it, ` +
         'which no change outside the library can do without changing the rendered samples (splitting the channels over two threads, for one, changes them: ' +
         'the engine does not stretch the channels of a stereo track independently).',
@@ -519,7 +518,7 @@ function writePage(data) {
     targetNotes.push(
       `${VARIANT_TRACKS[variant].label}: everything but the stretch is ${ms(e.js + e.job)} against ${ms(exceptStretchOf('48k').js + exceptStretchOf('48k').job)} ` +
         `for the 48 kHz pair. The difference is the conversion of the outgoing region (${ms(stage('resampling', variant).ms)}) and run-to-run noise ` +
-        `(the paired figure varies by ${fixed(100 * (stage('job_except_stretch', variant).cv ?? NaN), 0)} %). The large fixed parts are the two copies of the input ` +
+        `(the figure varies by ${fixed(100 * (stage('job_except_stretch', variant).cv ?? NaN), 0)} % between repetitions). The large fixed parts are the two copies of the input ` +
         `made by design (the task's on the JavaScript thread, ${ms(summarizeCalls(calls[variant]).sync)}; the job's, ${ms(stage('build_inputs', variant).ms)}) and the two analyses ` +
         `(${ms(stage('analysis_outgoing', variant).ms + stage('analysis_incoming', variant).ms)}), which could run side by side on two threads without changing a sample, ` +
         'at the price of a job using more than its one worker thread.',
@@ -644,8 +643,7 @@ function writePage(data) {
       if (s.frames !== undefined) notes.push(`${s.frames} frames over ${fixed(s.span_s, 1)} s`);
       if (s.candidates !== undefined) notes.push(`${s.candidates} candidates`);
       if (s.job_cpu_ms !== undefined) notes.push(`each job ${ms(s.job_wall_ms)} wall, ${ms(s.job_cpu_ms)} CPU`);
-      if (s.stretch_ms !== undefined) notes.push(`pairs of a whole job (${ms(s.job_ms)}) and its stretch (${ms(s.stretch_ms)})`);
-      if (s.negative_pairs) notes.push(`pairs where the stretch alone outlasted the job: ${fixed(s.negative_pairs, 1)} per repetition (counted as 0)`);
+      if (s.stretch_ms !== undefined) notes.push(`job ${ms(s.job_ms)}, of which the stretch ${ms(s.stretch_ms)} (timed inside the job)`);
       if (s.cv !== undefined) notes.push(`cv ${fixed(100 * s.cv, 0)} %`);
       rows.push([label, ms(s.ms, s.ms < 1 ? 3 : 1), Number.isFinite(total) ? `${fixed((100 * s.ms) / total, 1)} %` : '', notes.join(', ')]);
     }
