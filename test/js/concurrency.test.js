@@ -14,6 +14,7 @@ const { loadTestHost, track, resultKeys } = require('./fixtures');
 const refusing = loadTestHost('refusing');
 
 const saw = (f) => 0.3 * ((f % 50) / 25 - 1);
+const tone = (hz) => (f) => 0.3 * Math.sin((2 * Math.PI * hz * f) / 1000);
 const calls = [
   ['stretched, mono into stereo', [track({ seconds: 6, bpm: 124 }),
     track({ seconds: 6, bpm: 126, channelCount: 1, sample: (f) => 0.3 * Math.sin(f / 3) }), {}]],
@@ -25,6 +26,8 @@ const calls = [
   ['duck curve and diagnostics', [track({ seconds: 8, bpm: 128, sample: saw }),
     track({ seconds: 8, bpm: 128, sample: (f, c) => 0.2 * Math.sin(f / 2 + c) }),
     { duckCurve: [1, 0.1, 1], diagnostics: true }]],
+  ['filtered blend shaped by a duck curve', [track({ seconds: 6, channelCount: 1, sample: tone(50) }),
+    track({ seconds: 6, sample: tone(400) }), { duckCurve: [1, 0.8, 0.3, 0.1] }]],
   ['rejected: 2 and 6 channels', [track({ channelCount: 2 }), track({ channelCount: 6 }), {}]],
   ['rejected: no length fits', [track({ bpm: 124 }), track({ bpm: 126 }), { beatLengths: [8] }]],
 ];
@@ -48,6 +51,7 @@ test('overlapping calls each get the result of the same call made alone', async 
   assert.ok(alone.filter((result) => result.rendered).length >= 6);
   assert.ok(alone.some((result) => result.outgoingTempoRatio !== 1));
   assert.ok(alone.some((result) => result.channels.length === 1));
+  assert.ok(alone.some((result) => result.strategy === 'filtered blend'));
 
   for (const inFlight of [8, 32]) {
     await t.test(`${inFlight} in flight, 20 rounds`, async () => {

@@ -19,9 +19,10 @@ const withSample = (source, channel, frame, value) => {
   return source;
 };
 const grid = (count, step) => Array.from({ length: count }, (_, i) => i * step);
+const tone = (hz) => (f) => 0.3 * Math.sin((2 * Math.PI * hz * f) / 1000);
 
 // [name, () => arguments, finite input, expected `rejected` (RegExp) or
-// null when either outcome is fine]
+// null when either outcome is fine, expected strategy]
 const cases = [
   ['NaN throughout the outgoing track', () => [track({ bpm: 124, sample: () => NaN }), track({ bpm: 126 }), {}], false],
   ['one NaN sample', () => [withSample(track({ bpm: 124 }), 0, 3500, NaN), track({ bpm: 126 }), {}], false],
@@ -46,8 +47,13 @@ const cases = [
   ['bpm 1e30', () => [{ ...track(), bpm: 1e30 }, { ...track(), bpm: 1e30 }, {}], true, noViable],
   ['100,000 beats', () => [{ ...track(), beats: grid(100000, 4e-5), downbeats: grid(25000, 16e-5) },
     { ...track(), beats: grid(100000, 4e-5) }, {}], true],
-  ['a duck curve of a million values', () => [track({ bpm: 124 }), track({ bpm: 126 }),
-    { duckCurve: Array.from({ length: 1e6 }, (_, i) => (i % 7) / 7) }], true],
+  // A filtered blend, the strategy whose low-pass the duck curve shapes.
+  ['a duck curve of a million values', () => [track({ seconds: 8, channelCount: 1, sample: tone(50) }),
+    track({ seconds: 8, channelCount: 1, sample: tone(400) }),
+    { duckCurve: Array.from({ length: 1e6 }, (_, i) => (i % 7) / 7) }], true, null, 'filtered blend'],
+  ['a duck curve of NaN, infinities and values past 0 and 1', () => [track({ seconds: 6, channelCount: 1, sample: tone(50) }),
+    track({ seconds: 6, channelCount: 1, sample: tone(400) }), { duckCurve: [NaN, Infinity, -Infinity, -3, 7, 1e300] }],
+  true, null, 'filtered blend'],
   ['beats at 1e300 s', () => [{ ...track(), beats: [0, 0.5, 1, 1e300], downbeats: [0, 1e300] },
     { ...track(), beats: [1e300], downbeats: [1e300] }, {}], true],
   ['windows at ±1e300 s', () => [track(), track(), {
@@ -60,7 +66,7 @@ const cases = [
 ];
 
 test('audio at the edges resolves with a result or a clear rejection', async (t) => {
-  for (const [name, makeArguments, finiteInput, rejected = null] of cases) {
+  for (const [name, makeArguments, finiteInput, rejected = null, strategy = null] of cases) {
     await t.test(name, async () => {
       const result = await renderTransition(...makeArguments());
       assert.deepEqual(Object.keys(result), resultKeys);
@@ -74,6 +80,7 @@ test('audio at the edges resolves with a result or a clear rejection', async (t)
         return;
       }
       assert.equal(result.rejected, '');
+      if (strategy) assert.equal(result.strategy, strategy);
       for (const key of ['duration', 'outgoingStart', 'incomingStart', 'outgoingResume', 'incomingResume']) {
         assert.ok(Number.isFinite(result[key]) && result[key] >= 0, `${key} ${result[key]}`);
       }

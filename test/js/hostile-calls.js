@@ -64,8 +64,9 @@ function generator(seed) {
 }
 
 // Well-formed calls at 1000 Hz: the generator starts from one of these and
-// breaks it. Two render, one is rejected by the planner, one by the PCM
-// checks' neighbour, the channel-count rule.
+// breaks it. Four render (one of them a filtered blend, the only strategy
+// that reads the duck curve), one is rejected by the planner and one by the
+// channel-count rule.
 function tone(frames, step, level) {
   const channel = new Float32Array(frames);
   for (let f = 0; f < frames; f++) channel[f] = level * Math.sin(f * step);
@@ -103,6 +104,12 @@ const BASES = [
     incoming: baseTrack([tone(4000, 1 / 2, 0.4)], 140),
     options: { outgoing: { startEarliest: 0, startLatest: 3 }, incoming: { startEarliest: 0, startLatest: 1 },
       duckCurve: [1, 0.5, 0.25, 1] },
+  },
+  {
+    name: 'filtered blend shaped by a duck curve',
+    outgoing: baseTrack([tone(6000, (2 * Math.PI * 50) / 1000, 0.3)], 120),
+    incoming: baseTrack([tone(6000, (2 * Math.PI * 400) / 1000, 0.3)], 120),
+    options: { duckCurve: [1, 0.8, 0.3, 0.1] },
   },
   {
     name: 'too short to plan',
@@ -353,7 +360,7 @@ function slotsOf(args) {
     });
     const channels = peek(source, 'channels');
     if (isList(channels) && channels.length < 100) {
-      channels.forEach((_, k) => add('channel', channels, k, s * 100 + 2));
+      channels.forEach((_, k) => add('channel', channels, k, channelOrder(s, k)));
     }
     for (const field of ['beats', 'downbeats']) {
       const list = peek(source, field);
@@ -440,16 +447,18 @@ function place(kase, slot, random, value) {
   }
 }
 
+// Channel k of source s is read after `channels` and before `sampleRate`.
+const channelOrder = (s, k) => s * 100 + 2 + (k + 1) / 1000;
+
 // Channels read before `order`, which a getter there may detach or resize.
 function channelsReadBefore(args, order) {
   const channels = [];
   for (const s of [0, 1]) {
-    const source = peek(args, s);
-    if (s * 100 + 2 < order && source && Array.isArray(source.channels)) {
-      source.channels.forEach((channel, k) => {
-        if (types.isFloat32Array(channel)) channels.push({ list: source.channels, k });
-      });
-    }
+    const list = peek(peek(args, s), 'channels');
+    if (!isList(list)) continue;
+    list.forEach((channel, k) => {
+      if (channelOrder(s, k) < order && types.isFloat32Array(channel)) channels.push({ list, k });
+    });
   }
   return channels;
 }
@@ -465,6 +474,12 @@ function actingGetter(kase, slot, random, args) {
     ['nested call', () => {
       const inner = new Case(`${kase.index}.nested`, kase.base);
       kase.nested.push([inner, call(inner, freshArguments(kase.base))]);
+    }],
+    // Garbage enough for a collection while the binding holds handles.
+    ['provoke a collection', () => {
+      let garbage = [];
+      for (let i = 0; i < 20000; i++) garbage.push({ i, list: [i, i] });
+      garbage = null;
     }],
   ];
   if (targets.length > 0) {
@@ -489,7 +504,7 @@ function actingGetter(kase, slot, random, args) {
   }
   const [label, act] = random.pick(actions);
   kase.labels.push(`getter at ${slot.kind} ${String(key)}: ${label}`);
-  if (label !== 'nested call') kase.benign = false;
+  if (label !== 'nested call' && label !== 'provoke a collection') kase.benign = false;
   Object.defineProperty(holder, key, {
     configurable: true,
     enumerable: true,
@@ -670,7 +685,8 @@ function describe(value) {
 async function prepareBases() {
   for (const base of BASES) base.result = await renderTransition(...freshArguments(base));
   const rendered = BASES.filter((base) => base.result.rendered).length;
-  if (rendered < 3) throw new Error(`only ${rendered} of the well-formed calls rendered`);
+  if (rendered < 4) throw new Error(`only ${rendered} of the well-formed calls rendered`);
+  if (!BASES.some((base) => base.result.strategy === 'filtered blend')) throw new Error('no filtered blend');
 }
 
 // Makes `count` calls from `seed`, at most `inFlight` unsettled at a time.

@@ -41,8 +41,9 @@ async function runEach(argsList, script) {
 
 // Eight calls, stretched and resampled ones among them so that some are
 // still running, then process.exit(7) at a moment given by the argument:
-// "now" (everything queued), "settled:<n>" (from the callback of the n-th
-// result) or a delay in milliseconds.
+// "now" (everything queued), "getter" (from a getter while a ninth call's
+// arguments are read), "settled:<n>" (from the callback of the n-th result)
+// or a delay in milliseconds.
 const exitScript = `
   const { renderTransition } = require(${JSON.stringify(root)});
   const { track } = require(${JSON.stringify(fixtures)});
@@ -61,11 +62,13 @@ const exitScript = `
     });
   }
   if (moment === 'now') process.exit(7);
+  // In the middle of reading a ninth call's arguments, its channels held.
+  if (moment === 'getter') renderTransition(track(), track(), { get diagnostics() { process.exit(7); } });
   if (/^\\d+$/.test(moment)) setTimeout(() => process.exit(7), Number(moment));
 `;
 
 test('process.exit() with 8 calls in flight exits cleanly with its code', async () => {
-  const moments = ['now', 'settled:1', 'settled:3', 'settled:7', '0', '2', '10', '25', '50', '100', '150', '250'];
+  const moments = ['now', 'getter', 'settled:1', 'settled:3', 'settled:7', '0', '2', '10', '25', '50', '100', '150', '250'];
   const runs = soak ? 100 : moments.length;
   const results = await runEach(Array.from({ length: runs }, (_, i) => [moments[i % moments.length]]), exitScript);
   results.forEach((run, i) => {
@@ -79,7 +82,8 @@ test('process.exit() with 8 calls in flight exits cleanly with its code', async 
 // Each round a worker loads the package and the test host and queues six
 // slow echo jobs and two renders (more than the host's four pool threads
 // take at once), then is terminated at once (work queued), after 50 ms (work
-// running) or after 400 ms (the first jobs completing). Between rounds the
+// running) or after 400 ms (the first jobs completing); every fourth round
+// it is stuck in a getter of a ninth call when that happens. Between rounds the
 // main thread checks the module was unloaded with the worker; at the end it
 // loads the module itself and renders.
 const terminateScript = `
@@ -87,7 +91,7 @@ const terminateScript = `
   const { Worker } = require('node:worker_threads');
   const rounds = Number(process.argv[process.argv.length - 1]);
   const source = \`
-    const { parentPort } = require('node:worker_threads');
+    const { parentPort, workerData } = require('node:worker_threads');
     const host = require(${JSON.stringify(testHostPath('plain'))});
     const { renderTransition } = require(${JSON.stringify(root)});
     const { track } = require(${JSON.stringify(fixtures)});
@@ -95,11 +99,14 @@ const terminateScript = `
     renderTransition(track({ seconds: 6, bpm: 124 }), track({ seconds: 6, bpm: 126 }), {});
     renderTransition(track({ rate: 8000, seconds: 4, bpm: 124 }), track({ rate: 8000, seconds: 4, bpm: 126 }), {});
     parentPort.postMessage('queued');
+    // Every fourth round: stuck in a getter while a call's arguments are
+    // read, with its channels referenced, when the worker is terminated.
+    if (workerData % 4 === 3) renderTransition(track(), track(), { get diagnostics() { for (;;); } });
   \`;
   const mapped = () => fs.readFileSync('/proc/self/maps', 'utf8').includes('segue_test_host_plain.node');
   (async () => {
     for (let round = 0; round < rounds; round++) {
-      const worker = new Worker(source, { eval: true });
+      const worker = new Worker(source, { eval: true, workerData: round });
       const exited = new Promise((resolve) => worker.once('exit', resolve));
       worker.once('error', (error) => { throw error; });
       await new Promise((resolve) => worker.once('message', resolve));
@@ -116,7 +123,7 @@ const terminateScript = `
 `;
 
 test('worker.terminate() with work queued, running and completing leaves the process intact', async () => {
-  const run = await runNode(terminateScript, [soak ? 60 : 6]);
+  const run = await runNode(terminateScript, [soak ? 60 : 8]);
   assert.equal(run.signal, null, run.stderr);
   assert.equal(run.status, 0, run.stderr);
   assert.equal(run.stderr, '');
