@@ -9,17 +9,15 @@
 // or result leaked on any one path grows the set by tens of megabytes.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
-const { root, testHostPath } = require('./fixtures');
+const { root, testHostPath, sanitized } = require('./fixtures');
 
 // Under AddressSanitizer freed memory waits in a quarantine of hundreds of
 // megabytes before reuse, so the resident set measures the quarantine, not
 // leaks: there the calls still run (every owning path under the sanitizer)
 // but the bound is not applied. The engine's own leaks are LeakSanitizer's.
-const sanitized = fs.readFileSync('/proc/self/maps', 'utf8').includes('libasan');
 
 const script = `
   const { renderTransition } = require(${JSON.stringify(root)});
