@@ -9,8 +9,12 @@
 
 #include "engine/planner/plan.hpp"
 
+#include "test/support/grids.hpp"
+
 namespace segue {
 namespace {
+
+using fixtures::regular_grid;
 
 // Low rate and short tracks keep the loudness readings cheap.
 constexpr std::uint32_t kRate = 8000;
@@ -21,16 +25,6 @@ AudioBuffer tone(double seconds, double amplitude, std::size_t channels = 2) {
     samples[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * 440.0 * i / kRate));
   }
   return AudioBuffer::create(std::vector<Channel>(channels, samples), kRate).value();
-}
-
-BeatGrid regular_grid(float bpm, double seconds) {
-  std::vector<double> beats, downbeats;
-  const double period = 60.0 / bpm;
-  for (std::size_t k = 0; k * period < seconds; ++k) {
-    beats.push_back(k * period);
-    if (k % 4 == 0) downbeats.push_back(k * period);
-  }
-  return BeatGrid::create(bpm, std::move(beats), std::move(downbeats)).value();
 }
 
 // The same frame every 50 ms: every stretch summarises alike, so candidates

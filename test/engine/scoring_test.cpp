@@ -9,8 +9,12 @@
 #include "engine/planner/search.hpp"
 #include "engine/planner/tempo.hpp"
 
+#include "test/support/grids.hpp"
+
 namespace segue {
 namespace {
+
+using fixtures::regular_grid;
 
 Candidate matched_candidate(const PlannerConfig& config, float outgoing_bpm, float incoming_bpm,
                             std::uint32_t beats = 16) {
@@ -163,16 +167,6 @@ TEST(Scoring, TotalIsTheWeightedMeanAndCarriesTheStrategy) {
   measures.outgoing.low_share = 0.35f;
   measures.incoming.low_share = 0.32f;
   EXPECT_EQ(score_measures(candidate, measures, config).strategy, TransitionStrategy::BassSwap);
-}
-
-BeatGrid regular_grid(float bpm, double seconds) {
-  std::vector<double> beats, downbeats;
-  const double period = 60.0 / bpm;
-  for (std::size_t k = 0; k * period < seconds; ++k) {
-    beats.push_back(k * period);
-    if (k % 4 == 0) downbeats.push_back(k * period);
-  }
-  return BeatGrid::create(bpm, std::move(beats), std::move(downbeats)).value();
 }
 
 // Frames every 50 ms whose every feature wanders, so that no two stretches

@@ -7,19 +7,12 @@
 
 #include "engine/planner/search.hpp"
 
+#include "test/support/grids.hpp"
+
 namespace segue {
 namespace {
 
-// Beats from 0 s every 60/bpm s, a downbeat on every fourth, up to `seconds`.
-BeatGrid regular_grid(float bpm, double seconds) {
-  std::vector<double> beats, downbeats;
-  const double period = 60.0 / bpm;
-  for (std::size_t k = 0; k * period < seconds; ++k) {
-    beats.push_back(k * period);
-    if (k % 4 == 0) downbeats.push_back(k * period);
-  }
-  return BeatGrid::create(bpm, std::move(beats), std::move(downbeats)).value();
-}
+using fixtures::regular_grid;
 
 BeatGrid grid_of(std::vector<double> beats, std::vector<double> downbeats) {
   return BeatGrid::create(120.0f, std::move(beats), std::move(downbeats)).value();

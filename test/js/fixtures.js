@@ -2,6 +2,7 @@
 
 // Shared builders for the binding tests: short tracks at low sample rates,
 // and the test-only modules built next to the addon (build/test/).
+const fs = require('node:fs');
 const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
@@ -48,4 +49,8 @@ const resultKeys = [
   'summary',
 ];
 
-module.exports = { root, testHostPath, loadTestHost, track, echoedTask, resultKeys };
+// True when the AddressSanitizer runtime is loaded (scripts/sanitized-js.sh):
+// resident-set bounds do not hold there, as freed memory is quarantined.
+const sanitized = fs.readFileSync('/proc/self/maps', 'utf8').includes('libasan');
+
+module.exports = { root, testHostPath, loadTestHost, track, echoedTask, resultKeys, sanitized };

@@ -238,6 +238,26 @@ test('a host that refuses external buffers gets the same rendered audio, copied'
   assert.ok(sameAudio(a, b));
 });
 
+test('both hosts hand back every bit of every channel, NaN payloads, -0 and denormals included', async () => {
+  // Bit patterns no arithmetic produces: a float copy that went through an
+  // FPU operation, or a copy of the wrong length or offset, shows.
+  const patterns = [0x7fc00001, 0x7f800001, 0xffbfffff, 0x80000000, 0x00000001, 0x807fffff, 0x7f800000, 0xff800000];
+  const channel = (seed, length) => {
+    const bits = new Uint32Array(length);
+    for (let i = 0; i < length; i++) bits[i] = i < patterns.length ? patterns[(i + seed) % patterns.length] : Math.imul(i + seed, 2654435761) >>> 0;
+    return new Float32Array(bits.buffer);
+  };
+  const outgoing = { ...track({ channelCount: 1 }), channels: [channel(0, 4000), channel(3, 4000), channel(5, 4000)] };
+  const incoming = { ...track({ channelCount: 1, rate: 2000 }), channels: [channel(7, 8000)] };
+  const sent = [...outgoing.channels, ...incoming.channels].map((c) => Buffer.from(bytes(c)));
+  const [external, copied] = await Promise.all([plain.echoTransition(outgoing, incoming, {}),
+    refusing.echoTransition(outgoing, incoming, {})]);
+  for (const result of [external, copied]) {
+    assert.equal(result.channels.length, sent.length);
+    result.channels.forEach((c, i) => assert.ok(bytes(c).equals(sent[i]), `channel ${i}`));
+  }
+});
+
 test('overlapping calls and reused input arrays leave each rendered result unchanged', async () => {
   const outgoing = track({ bpm: 124 });
   const incoming = track({ bpm: 126 });
