@@ -123,10 +123,7 @@ void BM_SearchAndScoring(benchmark::State& state) {
   for (auto _ : state) {
     const TempoMatch tempo = match_tempo(m.config, m.outgoing_grid.bpm(), m.incoming_grid.bpm());
     SearchResult result = enumerate_candidates(m.space(), tempo, m.config);
-    CandidateScorer scorer(inputs, m.config);
-    std::vector<ScoredCandidate> scored;
-    scored.reserve(result.candidates.size());
-    for (const Candidate& c : result.candidates) scored.push_back(scorer.score(c));
+    const std::vector<ScoredCandidate> scored = score_candidates(result.candidates, inputs, m.config);
     benchmark::DoNotOptimize(choose_best(scored));
     candidates = scored.size();
   }

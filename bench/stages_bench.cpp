@@ -145,10 +145,7 @@ void SearchAndScoring(benchmark::State& state, const Pipeline& p) {
   for (auto _ : state) {
     const TempoMatch tempo = match_tempo(p.config, p.outgoing_grid().bpm(), p.incoming_grid().bpm());
     SearchResult result = enumerate_candidates(p.space(), tempo, p.config);
-    CandidateScorer scorer(inputs, p.config);
-    std::vector<ScoredCandidate> scored;
-    scored.reserve(result.candidates.size());
-    for (const Candidate& c : result.candidates) scored.push_back(scorer.score(c));
+    const std::vector<ScoredCandidate> scored = score_candidates(result.candidates, inputs, p.config);
     benchmark::DoNotOptimize(choose_best(scored));
     candidates = scored.size();
   }

@@ -24,6 +24,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const GENERATOR = path.join(__dirname, '..', 'lib', 'generator.js');
+const { createRandom } = require(path.join(__dirname, '..', 'lib', 'random.js'));
 
 const TRACKS = {
   outgoing: { bpm: 124, key: 'A minor', seed: 1, sampleRate: 48000, seconds: 90 },
@@ -192,16 +193,9 @@ function prepareReference(folder, trackName, bpm, { seed, name, log = () => {} }
 // report wants another realisation of the same groove, so this picks the
 // next seed whose draws give the same pattern and an accent within 0.02:
 // the two renders then differ only in the noise inside the hits. The draws
-// are the generator's mulberry32, repeated here.
+// are the generator's own seeded source.
 function grooveOf(seed) {
-  let state = seed >>> 0;
-  const next = () => {
-    state = (state + 0x6d2b79f5) >>> 0;
-    let t = state;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
+  const next = createRandom(seed);
   return { pattern: Math.floor(next() * 3), accent: 0.7 + next() * 0.3 };
 }
 

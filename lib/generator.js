@@ -10,6 +10,7 @@
 // which is what makes the tracks usable as a reference for the stretcher.
 
 const { UsageError } = require('./errors');
+const { createRandom } = require('./random');
 
 const NOTE_NAMES = { c: 0, d: 2, e: 4, f: 5, g: 7, a: 9, b: 11 };
 
@@ -46,18 +47,6 @@ function parseKey(text) {
   const mode = quality === 'm' || quality.startsWith('min') ? 'minor' : 'major';
   const name = `${letter.toUpperCase()}${match[2]} ${mode}`;
   return { tonic, mode, name };
-}
-
-/** mulberry32: small, fast and identical on every platform. */
-function createRandom(seed) {
-  let state = seed >>> 0;
-  return () => {
-    state = (state + 0x6d2b79f5) >>> 0;
-    let t = state;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
 }
 
 function midiToHz(note) {

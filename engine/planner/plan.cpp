@@ -143,10 +143,7 @@ Result<TransitionPlan> plan_transition(const PlanRequest& request, const Planner
       .outgoing_analysis = request.outgoing_analysis,
       .incoming_analysis = request.incoming_analysis,
   };
-  CandidateScorer scorer(inputs, config);
-  std::vector<ScoredCandidate> scored;
-  scored.reserve(search.candidates.size());
-  for (const Candidate& candidate : search.candidates) scored.push_back(scorer.score(candidate));
+  std::vector<ScoredCandidate> scored = score_candidates(search.candidates, inputs, config);
   const std::size_t chosen = choose_best(scored);
   return assemble_plan(chosen, std::move(scored), request, config);
 }

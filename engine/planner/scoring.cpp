@@ -143,6 +143,15 @@ ScoredCandidate CandidateScorer::score(const Candidate& candidate) {
   return score_measures(candidate, measures, config_);
 }
 
+std::vector<ScoredCandidate> score_candidates(std::span<const Candidate> candidates, const ScoringInputs& inputs,
+                                              const PlannerConfig& config) {
+  CandidateScorer scorer(inputs, config);
+  std::vector<ScoredCandidate> scored;
+  scored.reserve(candidates.size());
+  for (const Candidate& candidate : candidates) scored.push_back(scorer.score(candidate));
+  return scored;
+}
+
 std::size_t choose_best(std::span<const ScoredCandidate> scored) {
   std::size_t best = 0;
   float best_total = -3.4028235e38f;

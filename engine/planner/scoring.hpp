@@ -12,6 +12,7 @@
 #include <map>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "engine/planner/candidate.hpp"
 #include "engine/planner/config.hpp"
@@ -77,6 +78,10 @@ class CandidateScorer {
   std::map<Stretch, RegionFeatures> incoming_;
   RegionFeatures uncached_;  // for bounds that cannot be ordered (NaN)
 };
+
+// Every candidate of one call through one CandidateScorer, in order.
+std::vector<ScoredCandidate> score_candidates(std::span<const Candidate> candidates, const ScoringInputs& inputs,
+                                              const PlannerConfig& config);
 
 // The index of the first candidate with the highest total: a total must be
 // strictly greater than the best so far (starting below every finite

@@ -204,9 +204,11 @@ TEST(Scoring, ScorerReusesSummariesWithoutChangingAnyScore) {
   ASSERT_GT(search.candidates.size(), 500u);
 
   const ScoringInputs inputs{outgoing, incoming, outgoing_analysis, incoming_analysis};
-  CandidateScorer scorer(inputs, config);
-  for (const Candidate& candidate : search.candidates) {
-    const ScoredCandidate cached = scorer.score(candidate);
+  const std::vector<ScoredCandidate> all = score_candidates(search.candidates, inputs, config);
+  ASSERT_EQ(all.size(), search.candidates.size());
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    const Candidate& candidate = search.candidates[k];
+    const ScoredCandidate& cached = all[k];
     const ScoredCandidate direct = score_candidate(candidate, inputs, config);
     const CompatibilityScores& a = cached.scores;
     const CompatibilityScores& b = direct.scores;

@@ -23,6 +23,7 @@ const fs = require('node:fs');
 const { types } = require('node:util');
 
 const { renderTransition } = require(path.join(__dirname, '..', '..'));
+const { createRandom } = require(path.join(__dirname, '..', '..', 'lib', 'random.js'));
 
 const STATUS_CODES = new Set([
   'InvalidArg', 'ObjectExpected', 'StringExpected', 'NameExpected', 'FunctionExpected', 'NumberExpected',
@@ -43,16 +44,10 @@ const REGION_FIELDS = ['startEarliest', 'startLatest', 'endEarliest', 'endLatest
 // A slot key meaning "an index of this list, picked when the value is placed".
 const ANY_INDEX = Symbol('any index');
 
-// mulberry32: small, fast and the same on every platform.
+// The generator's own seeded source, so that a seed names the same calls
+// on every platform.
 function generator(seed) {
-  let state = seed >>> 0;
-  const next = () => {
-    state = (state + 0x6d2b79f5) >>> 0;
-    let t = state;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
+  const next = createRandom(seed);
   return {
     next,
     below: (n) => Math.floor(next() * n),
