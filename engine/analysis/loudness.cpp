@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/analysis/sample_span.hpp"
 #include "engine/numeric.hpp"
 
 namespace segue {
@@ -72,11 +73,7 @@ float rms_level_db(const AudioBuffer& audio, std::size_t first, std::size_t coun
 }  // namespace
 
 Result<float> measure_loudness(const AudioBuffer& audio, double start_seconds, double length_seconds) {
-  const double rate = static_cast<double>(audio.sample_rate());
-  const std::size_t total = audio.frame_count();
-  const std::size_t first = std::min(round_to_unsigned<std::size_t>(start_seconds * rate), total);
-  const std::size_t count =
-      std::min(round_to_unsigned<std::size_t>(std::fmax(length_seconds, 0.0) * rate), total - first);
+  const auto [first, count] = sample_span(audio, start_seconds, length_seconds);
   if (count == 0) return kFloorLufs;
 
   const std::size_t channels = audio.channel_count();

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "engine/analysis/fft.hpp"
+#include "engine/analysis/sample_span.hpp"
 #include "engine/numeric.hpp"
 
 #if defined(__SSE2__)
@@ -210,15 +211,9 @@ std::vector<FrameFeatures> SpectralAnalyzer::frames(const AudioBuffer& audio, do
   if (!state_ || !state_->fft) return out;
   State& s = *state_;
 
-  const std::size_t total_frames = audio.frame_count();
   const std::uint32_t sr = audio.sample_rate();
+  const auto [first, count] = sample_span(audio, span_start, span_length);
   const double rate = static_cast<double>(sr);
-
-  std::size_t first = 0;
-  if (span_start > 0.0) first = round_to_unsigned<std::size_t>(span_start * rate);
-  first = std::min(first, total_frames);
-  std::size_t count = round_to_unsigned<std::size_t>(std::fmax(span_length, 0.0) * rate);
-  count = std::min(count, total_frames - first);
   const double span_start_seconds = static_cast<double>(first) / rate;
 
   const std::size_t frame_size = s.frame_size;

@@ -15,7 +15,8 @@
 // Owns the periodic Hann window, the FFT plan and every work buffer; the
 // constructor makes them, and `frames` allocates nothing per frame except
 // the returned list, which it reserves up front (its mono work buffer grows
-// once to the largest stretch a call needs and keeps that capacity).
+// once to one group of frames, (8 - 1) x hop + frame size samples, and keeps
+// that capacity).
 //
 // Settings that cannot be framed (a hop or frame size of 0, a frame size
 // FFTW cannot plan) give an analyser that yields no frames.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <utility>
 
 #include "engine/analysis/phrase.hpp"
 #include "engine/numeric.hpp"
@@ -121,27 +123,47 @@ ScoredCandidate score_candidate(const Candidate& candidate, const ScoringInputs&
   return score_measures(candidate, measure_candidate(candidate, inputs, config), config);
 }
 
-const RegionFeatures& CandidateScorer::summary(std::map<Stretch, RegionFeatures>& cache,
-                                               const TrackAnalysis& analysis, double start, double end) {
-  const float sensitivity = config_.analysis.onset_sensitivity;
-  if (std::isnan(start) || std::isnan(end)) {
-    uncached_ = summarize(analysis, start, end, sensitivity);
-    return uncached_;
-  }
-  const auto [it, inserted] = cache.try_emplace(Stretch{start, end});
-  if (inserted) it->second = summarize(analysis, start, end, sensitivity);
-  return it->second;
-}
+namespace {
 
-ScoredCandidate CandidateScorer::score(const Candidate& candidate) {
-  CandidateMeasures measures;
-  measure_grids(candidate, inputs_, measures);
-  measures.outgoing =
-      summary(outgoing_, inputs_.outgoing_analysis, candidate.outgoing_start, outgoing_end(candidate));
-  measures.incoming =
-      summary(incoming_, inputs_.incoming_analysis, candidate.incoming_start, incoming_end(candidate));
-  return score_measures(candidate, measures, config_);
-}
+// Memoises region summaries by stretch for the candidates of one call. It
+// refers to the caller's inputs and configuration; one call, one thread.
+class CandidateScorer {
+ public:
+  CandidateScorer(const ScoringInputs& inputs, const PlannerConfig& config) : inputs_(inputs), config_(config) {}
+
+  ScoredCandidate score(const Candidate& candidate) {
+    CandidateMeasures measures;
+    measure_grids(candidate, inputs_, measures);
+    measures.outgoing =
+        summary(outgoing_, inputs_.outgoing_analysis, candidate.outgoing_start, outgoing_end(candidate));
+    measures.incoming =
+        summary(incoming_, inputs_.incoming_analysis, candidate.incoming_start, incoming_end(candidate));
+    return score_measures(candidate, measures, config_);
+  }
+
+ private:
+  using Stretch = std::pair<double, double>;  // start and end seconds
+
+  const RegionFeatures& summary(std::map<Stretch, RegionFeatures>& cache, const TrackAnalysis& analysis,
+                                double start, double end) {
+    const float sensitivity = config_.analysis.onset_sensitivity;
+    if (std::isnan(start) || std::isnan(end)) {
+      uncached_ = summarize(analysis, start, end, sensitivity);
+      return uncached_;
+    }
+    const auto [it, inserted] = cache.try_emplace(Stretch{start, end});
+    if (inserted) it->second = summarize(analysis, start, end, sensitivity);
+    return it->second;
+  }
+
+  const ScoringInputs& inputs_;
+  const PlannerConfig& config_;
+  std::map<Stretch, RegionFeatures> outgoing_;
+  std::map<Stretch, RegionFeatures> incoming_;
+  RegionFeatures uncached_;  // for bounds that cannot be ordered (NaN)
+};
+
+}  // namespace
 
 std::vector<ScoredCandidate> score_candidates(std::span<const Candidate> candidates, const ScoringInputs& inputs,
                                               const PlannerConfig& config) {

@@ -4,14 +4,12 @@
 // All score arithmetic is 32-bit float with sums taken left to right, so a
 // total is reproducible bit for bit. The tempo score depends only on the
 // call's tempo match, so every candidate of a call shares it. Nothing here
-// fails or allocates beyond the two region summaries of `measure_candidate`.
-// Pure functions; safe on any thread.
+// fails; only `score_candidates` allocates (its list and its cache of region
+// summaries). Pure functions; safe on any thread.
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "engine/planner/candidate.hpp"
@@ -55,31 +53,12 @@ ScoredCandidate score_measures(const Candidate& candidate, const CandidateMeasur
 // score_measures(candidate, measure_candidate(...)).
 ScoredCandidate score_candidate(const Candidate& candidate, const ScoringInputs& inputs, const PlannerConfig& config);
 
-// Scores the candidates of one call exactly as score_candidate does, but
-// summarises each distinct stretch once: a stretch depends only on a track's
-// start and the overlap length, so with 16 starts per track and 4 lengths
-// the 1,024 candidates of a call share 64 stretches per track. The scorer
-// refers to `inputs` and `config`, which must outlive it; it allocates one
-// cache entry per distinct stretch. One call, one thread.
-class CandidateScorer {
- public:
-  CandidateScorer(const ScoringInputs& inputs, const PlannerConfig& config) : inputs_(inputs), config_(config) {}
-
-  ScoredCandidate score(const Candidate& candidate);
-
- private:
-  using Stretch = std::pair<double, double>;  // start and end seconds
-  const RegionFeatures& summary(std::map<Stretch, RegionFeatures>& cache, const TrackAnalysis& analysis,
-                                double start, double end);
-
-  const ScoringInputs& inputs_;
-  const PlannerConfig& config_;
-  std::map<Stretch, RegionFeatures> outgoing_;
-  std::map<Stretch, RegionFeatures> incoming_;
-  RegionFeatures uncached_;  // for bounds that cannot be ordered (NaN)
-};
-
-// Every candidate of one call through one CandidateScorer, in order.
+// Every candidate of one call, in order, each scored exactly as
+// score_candidate scores it. Each distinct stretch is summarised once: a
+// stretch depends only on a track's start and the overlap length, so with 16
+// starts per track and 4 lengths the 1,024 candidates of a call share 64
+// stretches per track. Allocates the returned list and one cached summary
+// per distinct stretch.
 std::vector<ScoredCandidate> score_candidates(std::span<const Candidate> candidates, const ScoringInputs& inputs,
                                               const PlannerConfig& config);
 
