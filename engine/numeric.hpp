@@ -33,6 +33,10 @@ U round_to_unsigned(F value) {
 // The 32-bit float epsilon, 2^-23, used as the "no energy" threshold.
 inline constexpr float kFloatEpsilon = 1.1920929e-7f;
 
+// A level in dB as a linear gain, 10^(db / 20) in 32-bit; 0 at or below
+// -120 dB, which counts as silence (for loudness trims and the peak ceiling).
+inline float gain_from_db(float db) { return db <= -120.0f ? 0.0f : std::pow(10.0f, db / 20.0f); }
+
 }  // namespace segue
 
 namespace segue {

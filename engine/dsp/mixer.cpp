@@ -16,8 +16,7 @@ bool is_low_pass(const FilterLane& lane) { return lane.kind == FilterKind::LowPa
 // over the whole outgoing track, so the transition reads the stretch between
 // its start and the end of the outgoing material it consumes.
 void apply_duck_curve(TransitionPlan& plan, const AudioBuffer& outgoing, const std::vector<double>& duck_curve) {
-  const double track_seconds =
-      static_cast<double>(outgoing.frame_count()) / static_cast<double>(outgoing.sample_rate());
+  const double track_seconds = outgoing.duration_seconds();
   if (!std::ranges::any_of(plan.outgoing_filters, is_low_pass) || !(track_seconds > 0.0)) return;
   const double from = plan.outgoing_start / track_seconds;
   const double to =
@@ -113,7 +112,7 @@ void mix_add(AudioBuffer& destination, const AudioBuffer& source, std::span<cons
 
 void apply_peak_ceiling(AudioBuffer& buffer, bool enabled, float ceiling_db) {
   if (!enabled) return;
-  const float ceiling = ceiling_db <= -120.0f ? 0.0f : std::pow(10.0f, ceiling_db / 20.0f);
+  const float ceiling = gain_from_db(ceiling_db);
   float peak = 0.0f;
   for (std::size_t c = 0; c < buffer.channel_count(); ++c) {
     for (const float sample : buffer.channel(c)) peak = std::fmax(peak, std::fabs(sample));  // NaN ignored

@@ -52,8 +52,6 @@ class SampleRateConverter {
   SampleRateConverter& operator=(SampleRateConverter&&) noexcept;
   ~SampleRateConverter();
 
-  std::size_t channels() const { return channels_; }
-
   // Output frames a conversion of `input_frames` needs room for: the
   // expected length plus the most one chunk can add. Saturates.
   std::uint64_t output_capacity(std::uint64_t input_frames) const;

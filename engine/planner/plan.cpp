@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/analysis/loudness.hpp"
+#include "engine/numeric.hpp"
 #include "engine/planner/scoring.hpp"
 #include "engine/planner/search.hpp"
 #include "engine/planner/tempo.hpp"
@@ -44,11 +45,6 @@ LoudnessTrims loudness_trims(float outgoing_lufs, float incoming_lufs, const Pla
   return trims;
 }
 
-float trim_gain(float trim_db) {
-  if (trim_db <= -120.0f) return 0.0f;
-  return std::pow(10.0f, trim_db / 20.0f);
-}
-
 Result<TransitionPlan> assemble_plan(std::size_t chosen, std::vector<ScoredCandidate> scored,
                                      const PlanRequest& request, const PlannerConfig& config) {
   // plan_transition always chooses from a non-empty list; a direct caller
@@ -70,8 +66,8 @@ Result<TransitionPlan> assemble_plan(std::size_t chosen, std::vector<ScoredCandi
   const LoudnessTrims trims = loudness_trims(*outgoing_lufs, *incoming_lufs, config);
 
   TransitionPlan plan;
-  plan.outgoing_gain = gain_glide(1.0f, trim_gain(trims.outgoing_db));
-  plan.incoming_gain = gain_glide(trim_gain(trims.incoming_db), 1.0f);
+  plan.outgoing_gain = gain_glide(1.0f, gain_from_db(trims.outgoing_db));
+  plan.incoming_gain = gain_glide(gain_from_db(trims.incoming_db), 1.0f);
   plan.strategy = best.strategy;
   plan.outgoing_fade = plan.strategy == TransitionStrategy::FilteredBlend ? FadeShape::SmoothStep
                                                                            : FadeShape::EqualPower;

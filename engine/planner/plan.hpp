@@ -87,8 +87,6 @@ struct LoudnessTrims {
 };
 LoudnessTrims loudness_trims(float outgoing_lufs, float incoming_lufs, const PlannerConfig& config);
 
-// 10^(trim / 20) in 32-bit; 0 at or below -120 dB.
-float trim_gain(float trim_db);
 
 // The plan for `scored[chosen]` (`chosen` < scored.size()): measures the
 // loudness of the stretch each track plays in the overlap, outgoing first

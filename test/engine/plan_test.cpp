@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/numeric.hpp"
 #include "engine/planner/plan.hpp"
 
 #include "test/support/grids.hpp"
@@ -109,10 +110,10 @@ TEST(Plan, LoudnessTrims) {
     EXPECT_EQ(trims.outgoing_db, c.outgoing_db) << c.outgoing << " / " << c.incoming;
     EXPECT_EQ(trims.incoming_db, c.incoming_db) << c.outgoing << " / " << c.incoming;
   }
-  EXPECT_NEAR(trim_gain(-6.0f), 0.501187f, 1e-6f);
-  EXPECT_EQ(trim_gain(0.0f), 1.0f);
-  EXPECT_EQ(trim_gain(-120.0f), 0.0f);
-  EXPECT_NEAR(trim_gain(-119.0f), 1.122e-6f, 1e-9f);
+  EXPECT_NEAR(gain_from_db(-6.0f), 0.501187f, 1e-6f);
+  EXPECT_EQ(gain_from_db(0.0f), 1.0f);
+  EXPECT_EQ(gain_from_db(-120.0f), 0.0f);
+  EXPECT_NEAR(gain_from_db(-119.0f), 1.122e-6f, 1e-9f);
 }
 
 TEST(Plan, GainMatchingFollowsTheMeasuredStretches) {
