@@ -90,23 +90,39 @@ BindingResult<bool> to_bool(napi_env env, napi_value value) {
 // read rather than trusting the array's length for one allocation: a sparse
 // array of length 2^32 - 1 then fails at its first hole instead of
 // reserving gigabytes.
-template <class Element>
-BindingResult<std::vector<Element>> to_list(napi_env env, napi_value value,
-                                            BindingResult<Element> (*convert)(napi_env, napi_value)) {
+// Calls `visit` with each element of the array `value` in index order and
+// stops at the first error, its own or the host's.
+template <class Visit>
+BindingResult<void> for_each_element(napi_env env, napi_value value, Visit visit) {
   std::uint32_t length = 0;
   if (napi_status s = napi().napi_get_array_length(env, value, &length); s != napi_ok) {
     return fail("Failed to get Array length", s);
   }
-  std::vector<Element> list;
   for (std::uint32_t index = 0; index < length; ++index) {
     napi_value element = nullptr;
     if (napi_status s = napi().napi_get_element(env, value, index, &element); s != napi_ok) {
       return fail("Failed to get element with index `" + std::to_string(index) + "`", s);
     }
+    if (BindingResult<void> visited = visit(element); !visited) return visited;
+  }
+  return {};
+}
+
+// Elements are read one at a time from the host, so the list grows as it is
+// read rather than trusting the array's length for one allocation: a sparse
+// array of length 2^32 - 1 then fails at its first hole instead of
+// reserving gigabytes.
+template <class Element>
+BindingResult<std::vector<Element>> to_list(napi_env env, napi_value value,
+                                            BindingResult<Element> (*convert)(napi_env, napi_value)) {
+  std::vector<Element> list;
+  BindingResult<void> read = for_each_element(env, value, [&](napi_value element) -> BindingResult<void> {
     auto converted = convert(env, element);
     if (!converted) return std::unexpected(std::move(converted.error()));
     list.push_back(std::move(*converted));
-  }
+    return {};
+  });
+  if (!read) return std::unexpected(std::move(read.error()));
   return list;
 }
 
@@ -120,15 +136,7 @@ BindingResult<ChannelArrays::Entry> reference_channel(napi_env env, napi_value v
 
 BindingResult<ChannelArrays> to_channel_arrays(napi_env env, napi_value value) {
   ChannelArrays arrays(env);
-  std::uint32_t length = 0;
-  if (napi_status s = napi().napi_get_array_length(env, value, &length); s != napi_ok) {
-    return fail("Failed to get Array length", s);
-  }
-  for (std::uint32_t index = 0; index < length; ++index) {
-    napi_value element = nullptr;
-    if (napi_status s = napi().napi_get_element(env, value, index, &element); s != napi_ok) {
-      return fail("Failed to get element with index `" + std::to_string(index) + "`", s);
-    }
+  BindingResult<void> read = for_each_element(env, value, [&](napi_value element) -> BindingResult<void> {
     auto entry = reference_channel(env, element);
     if (!entry) return std::unexpected(std::move(entry.error()));
     // Owned by `arrays` from here on, so an error below releases it too.
@@ -141,7 +149,9 @@ BindingResult<ChannelArrays> to_channel_arrays(napi_env env, napi_value value) {
     if (type != napi_float32_array) {
       return fail("Expected Float32Array, got " + std::string(element_type_name(type)) + "Array");
     }
-  }
+    return {};
+  });
+  if (!read) return std::unexpected(std::move(read.error()));
   return arrays;
 }
 

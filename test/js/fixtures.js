@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
+const { regularGrid } = require(path.join(root, 'lib', 'grid.js'));
 const testHostPath = (variant) => path.join(root, 'build', 'test', `segue_test_host_${variant}.node`);
 
 // `variant` is "plain" (the host's own Node-API table) or "refusing" (a
@@ -26,13 +27,7 @@ function track({ channelCount = 2, rate = 1000, seconds = 4, frames, bpm = 120, 
     for (let f = 0; f < length; f++) channel[f] = value(f, c);
     channels.push(channel);
   }
-  const beats = [];
-  const downbeats = [];
-  const period = 60 / bpm;
-  for (let i = 0; i * period < length / rate; i++) {
-    beats.push(i * period);
-    if (i % 4 === 0) downbeats.push(i * period);
-  }
+  const { beats, downbeats } = regularGrid({ bpm, duration: length / rate });
   return { channels, sampleRate: rate, bpm, beats, downbeats };
 }
 
