@@ -13,6 +13,7 @@
 const { UsageError, RejectionError } = require('./errors');
 const { mapChannels, resampleRange } = require('./audio');
 const {
+  overlapFrames,
   outgoingSliceRange,
   incomingSliceRange,
   sliceTrack,
@@ -194,13 +195,20 @@ async function runMix({
       } catch (error) {
         throw describeEngineThrow(error, pair);
       }
-      if (!raw.rendered) throw new RejectionError(`${pair}: ${mapRejectionToTracks(raw.rejected, outSlice, inSlice)}`);
+      if (!raw.rendered) {
+        const text = mapRejectionToTracks(raw.rejected, { ...outSlice, region: outRegion }, { ...inSlice, region: inRegion });
+        throw new RejectionError(`${pair}: ${text}`);
+      }
       const result = mapResultToTracks(raw, outSlice.offset, inSlice.offset);
 
-      // The engine cuts each track at round(seconds × rate); the seams of
-      // the mix use the same frames, so nothing is doubled or skipped.
-      const headEnd = outSlice.startFrame + Math.round(Math.max(0, raw.outgoingStart) * current.sampleRate);
-      const resumeFrame = Math.min(inFrames, inSlice.startFrame + Math.round(raw.incomingResume * next.sampleRate));
+      // The seams of the mix are the frames the engine cut from each track,
+      // so nothing is doubled or skipped.
+      const headEnd =
+        outSlice.startFrame + overlapFrames(raw.outgoingStart, raw.outgoingResume, current.sampleRate).startFrame;
+      const resumeFrame = Math.min(
+        inFrames,
+        inSlice.startFrame + overlapFrames(raw.incomingStart, raw.incomingResume, next.sampleRate).endFrame,
+      );
       if (headEnd < enteredAtFrame) {
         throw new Error(`${pair}: the engine left the track at ${result.outgoingStart}s, before it was heard`);
       }

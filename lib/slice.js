@@ -50,6 +50,19 @@ function incomingSliceRange(frames, sampleRate, region = {}) {
   return { startFrame, endFrame: startFrame + limit };
 }
 
+/**
+ * The frames of a track the engine cut for an overlap that starts at
+ * `startSeconds` and leaves the track at `resumeSeconds` (both on the
+ * engine's timeline): it rounds the start and the length to frames
+ * separately, so the end is not round(resume x rate) but one frame off it
+ * now and then.
+ */
+function overlapFrames(startSeconds, resumeSeconds, sampleRate) {
+  const startFrame = startSeconds > 0 ? Math.round(startSeconds * sampleRate) : 0;
+  const endFrame = startFrame + Math.round(Math.max(0, resumeSeconds - startSeconds) * sampleRate);
+  return { startFrame, endFrame };
+}
+
 /** Beat times inside [offset, offset + duration], shifted to start at 0. */
 function shiftTimes(times, offset, duration) {
   const shifted = [];
@@ -153,19 +166,24 @@ function mapResultToTracks(result, outgoingOffset, incomingOffset) {
  * An engine rejection in full-track terms: the windows it quotes ("outgoing
  * start in 70.00..=80.00s") are moved onto the full tracks, and where a
  * track was sliced the text says which part the engine saw, since the
- * durations it quotes are those of the slices.
+ * durations it quotes are those of the slices. A slice may carry the
+ * full-track `region` it was given; its windows are then quoted as they
+ * are, rather than rounded twice through the engine's text.
  */
 function mapRejectionToTracks(text, outgoing, incoming) {
   if (outgoing.offset === 0 && incoming.offset === 0 && outgoing.whole && incoming.whole) return text;
   const mapped = text.replace(/(outgoing|incoming) (start|end) in (-?[\d.]+)\.\.=(-?[\d.]+)s/g, (match, role, edge, a, b) => {
-    const offset = role === 'outgoing' ? outgoing.offset : incoming.offset;
-    return `${role} ${edge} in ${formatFixed(Number(a) + offset, 2)}..=${formatFixed(Number(b) + offset, 2)}s`;
+    const slice = role === 'outgoing' ? outgoing : incoming;
+    const window = slice.region && slice.region[edge];
+    const [from, to] = window || [Number(a) + slice.offset, Number(b) + slice.offset];
+    return `${role} ${edge} in ${formatFixed(from, 2)}..=${formatFixed(to, 2)}s`;
   });
   const seen = (slice) => `${formatFixed(slice.offset, 2)}s to ${formatFixed(slice.offset + slice.duration, 2)}s`;
   return `${mapped} (the engine saw ${seen(outgoing)} of the outgoing track and ${seen(incoming)} of the incoming track)`;
 }
 
 module.exports = {
+  overlapFrames,
   mapRejectionToTracks,
   SLICE_LIMIT_SECONDS,
   outgoingSliceRange,

@@ -16,6 +16,7 @@ const {
   sampleCurve,
   mapResultToTracks,
   mapRejectionToTracks,
+  overlapFrames,
 } = require('../../lib/slice');
 const { outgoingRegion, chooseSampleRate } = require('../../lib/mix');
 
@@ -121,6 +122,20 @@ test('a duck curve for the whole track is cut to the slice without moving its sh
   assert.deepEqual(sliceDuckCurve([0.3], 300, 210, 300), [0.3]);
 });
 
+test('the mix rejoins a track at the frame where the engine stopped cutting it', () => {
+  // 124 BPM at 8000 Hz, entered at beat 20 with a 16-beat overlap: start and
+  // length round down separately (77419.35 and 61935.48 frames), so the cut
+  // ends at 139354, while the resume time alone would round to 139355.
+  const beat = 60 / 124;
+  const start = 20 * beat;
+  const consumed = 16 * beat;
+  assert.deepEqual(overlapFrames(start, start + consumed, 8000), { startFrame: 77419, endFrame: 139354 });
+  assert.equal(Math.round((start + consumed) * 8000), 139355);
+  // A start at or before 0 cuts from the first frame.
+  assert.deepEqual(overlapFrames(0, 2.5, 8000), { startFrame: 0, endFrame: 20000 });
+  assert.deepEqual(overlapFrames(-0.001, 2.5, 8000), { startFrame: 0, endFrame: 20008 });
+});
+
 test('the plan is moved from slice times to full-track times, summary included', () => {
   const summary =
     'Selected 16-beat transition\n\nOutgoing start: 42.50s\nIncoming start: 3.00s\nDuration: 7.50s\n' +
@@ -157,6 +172,14 @@ test('the plan is moved from slice times to full-track times, summary included',
       ' (the engine saw 137.62s to 227.62s of the outgoing track and 0.00s to 40.00s of the incoming track)',
   );
   assert.equal(mapRejectionToTracks(text, { offset: 0, whole: true }, incoming), text, 'unsliced tracks keep the text');
+  // The caller's own window is quoted as given: 177.63 s reaches the engine
+  // as 40.005 s, which its text rounds to 40.00 (or 40.01), 0.005 s off.
+  const withRegion = { ...outgoing, region: { start: [177.63, 187.63] } };
+  assert.equal(
+    mapRejectionToTracks(text, withRegion, incoming),
+    text.replace('40.00..=50.00s', '177.63..=187.63s') +
+      ' (the engine saw 137.62s to 227.62s of the outgoing track and 0.00s to 40.00s of the incoming track)',
+  );
 });
 
 test('a track must not be left before the previous transition has brought it in', () => {
