@@ -14,8 +14,9 @@ const { readPlaylist } = require('./playlist');
 const { runMix, DEFAULT_EXCERPT_SECONDS } = require('./mix');
 const { buildReport } = require('./report');
 const { planTable } = require('./text');
-const { WavWriter, writeWav, OUTPUT_FORMATS } = require('./wav');
+const { WavWriter, writeWav, checkFormat } = require('./wav');
 const { generateTrack } = require('./generator');
+const { writeSidecar } = require('./grid');
 const { formatClock } = require('./format');
 const { createProgress } = require('./progress');
 
@@ -137,11 +138,6 @@ function parse(command, args, options) {
     if (boolean) throw new UsageError(`option ${boolean[1]} takes no value`);
     throw new UsageError(error.message.split('\n')[0]);
   }
-}
-
-function checkFormat(value) {
-  if (!(value in OUTPUT_FORMATS)) throw new UsageError(`--format "${value}" is not one of 16, 24, 32f`);
-  return value;
 }
 
 function checkOutputPath(file, flag) {
@@ -290,7 +286,7 @@ async function renderCommand(args, io) {
   if (positionals.length !== 2) {
     throw new UsageError(`render needs two WAV files, the outgoing and the incoming track (got ${positionals.length}); see segue render --help`);
   }
-  const format = checkFormat(values.format);
+  const format = checkFormat(values.format, '--format');
   if (!values.output && !values.overlap && !values.report && !values.plan) {
     throw new UsageError('nothing to write: give -o mix.wav, --overlap overlap.wav, --report report.html or --plan plan.json');
   }
@@ -346,7 +342,7 @@ async function mixCommand(args, io) {
   if (values.help) return io.stdout.write(`${HELP.mix}\n`), 0;
   if (positionals.length !== 1) throw new UsageError(`mix needs one playlist file (got ${positionals.length}); see segue mix --help`);
   if (!values.output) throw new UsageError('mix needs -o set.wav, the file to write the mix to');
-  const format = checkFormat(values.format);
+  const format = checkFormat(values.format, '--format');
   checkOutputPath(values.output, '--output');
   if (values.report) checkOutputPath(values.report, '--report');
   if (values.plan) checkOutputPath(values.plan, '--plan');
@@ -442,7 +438,7 @@ async function generateCommand(args, io) {
   if (values.help) return io.stdout.write(`${HELP.generate}\n`), 0;
   if (positionals.length > 0) throw new UsageError(`generate takes no file arguments; give the output with -o`);
   if (!values.output) throw new UsageError('generate needs -o track.wav');
-  const format = checkFormat(values.format);
+  const format = checkFormat(values.format, '--format');
   checkOutputPath(values.output, '--output');
   const track = generateTrack({
     bpm: parseNumber(values.bpm, '--bpm'),
@@ -453,9 +449,7 @@ async function generateCommand(args, io) {
     channels: values.mono ? 1 : 2,
   });
   writeWav(values.output, track.channels, track.sampleRate, format);
-  const parsed = path.parse(values.output);
-  const sidecar = path.join(parsed.dir, `${parsed.name}.json`);
-  fs.writeFileSync(sidecar, `${JSON.stringify({ bpm: track.bpm, beats: track.beats, downbeats: track.downbeats })}\n`);
+  const sidecar = writeSidecar(values.output, track);
   const length = track.channels[0].length / track.sampleRate;
   io.stdout.write(`Wrote ${values.output} (${formatClock(length)}, ${track.bars} bars at ${track.bpm} BPM in ${track.key}) and ${sidecar}\n`);
   return 0;

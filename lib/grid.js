@@ -74,14 +74,19 @@ function sidecarPathFor(wavPath) {
   return path.join(parsed.dir, `${parsed.name}.json`);
 }
 
-/**
- * A regular grid over a track of `duration` seconds. Beats run both ways
- * from the first downbeat (a pickup before it keeps its beats); downbeats
- * start at the first downbeat and come every `beatsPerBar` beats. Times are
- * computed from their index, never accumulated, so a long track does not
- * drift.
- */
-function regularGrid({ bpm, firstDownbeat = 0, beatsPerBar = 4, duration }, where = 'beat grid') {
+/** Writes a track's beat file next to it; returns the beat file's path. */
+function writeSidecar(wavPath, { bpm, beats, downbeats }) {
+  const sidecar = sidecarPathFor(wavPath);
+  try {
+    fs.writeFileSync(sidecar, `${JSON.stringify({ bpm, beats, downbeats })}\n`);
+  } catch (error) {
+    throw new UsageError(`cannot write ${sidecar}: ${error.message}`);
+  }
+  return sidecar;
+}
+
+/** The settings of a regular grid, checked before any track is read. */
+function checkRegularGrid({ bpm, firstDownbeat = 0, beatsPerBar = 4 }, where = 'beat grid') {
   checkBpm(bpm, where);
   if (bpm > 1000) throw new UsageError(`${where}: bpm ${bpm} is beyond 1000, which no music is played at`);
   if (!Number.isFinite(firstDownbeat) || firstDownbeat < 0) {
@@ -90,6 +95,17 @@ function regularGrid({ bpm, firstDownbeat = 0, beatsPerBar = 4, duration }, wher
   if (!Number.isInteger(beatsPerBar) || beatsPerBar < 1 || beatsPerBar > 32) {
     throw new UsageError(`${where}: beats per bar must be a whole number from 1 to 32, got ${beatsPerBar}`);
   }
+}
+
+/**
+ * A regular grid over a track of `duration` seconds. Beats run both ways
+ * from the first downbeat (a pickup before it keeps its beats); downbeats
+ * start at the first downbeat and come every `beatsPerBar` beats. Times are
+ * computed from their index, never accumulated, so a long track does not
+ * drift.
+ */
+function regularGrid({ bpm, firstDownbeat = 0, beatsPerBar = 4, duration }, where = 'beat grid') {
+  checkRegularGrid({ bpm, firstDownbeat, beatsPerBar }, where);
   const period = 60 / bpm;
   const beats = [];
   const downbeats = [];
@@ -104,4 +120,4 @@ function regularGrid({ bpm, firstDownbeat = 0, beatsPerBar = 4, duration }, wher
   return { bpm, beats, downbeats };
 }
 
-module.exports = { readSidecar, checkGrid, sidecarPathFor, regularGrid };
+module.exports = { readSidecar, writeSidecar, checkGrid, sidecarPathFor, checkRegularGrid, regularGrid };

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { UsageError } = require('./errors');
 const { readWav, probeWav } = require('./wav');
-const { readSidecar, checkGrid, sidecarPathFor, regularGrid } = require('./grid');
+const { readSidecar, checkGrid, sidecarPathFor, checkRegularGrid, regularGrid } = require('./grid');
 
 /**
  * grid: one of
@@ -24,7 +24,12 @@ function fileEntry(wavPath, grid = {}, name = path.basename(wavPath)) {
   let sidecarGrid;
   const resolveGrid = () => {
     if (grid.inline) return checkGrid(grid.inline, grid.where || name);
-    if (grid.bpm !== undefined) return null; // needs the track's length, built in load()
+    if (grid.bpm !== undefined) {
+      // Built in load(), which knows the track's length; its settings are
+      // checked now, before any transition is rendered.
+      checkRegularGrid(grid, `beat grid of ${name}`);
+      return null;
+    }
     if (grid.sidecar) return readSidecar(grid.sidecar);
     const sidecar = sidecarPathFor(wavPath);
     if (!fs.existsSync(sidecar)) {

@@ -12,7 +12,7 @@ const { WaveFile } = require('wavefile');
 const { UsageError } = require('./errors');
 
 /** Sample formats the writers accept, by their command-line names. */
-const OUTPUT_FORMATS = { 16: '16', 24: '24', '32f': '32f' };
+const OUTPUT_FORMATS = new Set(['16', '24', '32f']);
 
 function describeReadFailure(path, error) {
   if (error.code === 'ENOENT') return `cannot read ${path}: no such file`;
@@ -32,7 +32,7 @@ function decodeWav(bytes, name) {
   try {
     wav.fromBuffer(bytes);
   } catch (error) {
-    throw new UsageError(`${name} is not a WAV file (${error.message.replace(/\.$/, '').toLowerCase()})`);
+    throw notWav(name, error);
   }
   const channelCount = wav.fmt.numChannels;
   const sampleRate = wav.fmt.sampleRate;
@@ -96,22 +96,47 @@ function decodeWav(bytes, name) {
   return { channels, sampleRate, bitDepth: originalDepth };
 }
 
-/**
- * Reads a WAV file's format without decoding its samples: { channels,
- * sampleRate, frames }. Lets a playlist be checked before any work starts.
- */
-function probeWav(path) {
-  let bytes;
+// Enough for the header chunks of any ordinary WAV file, so that probing a
+// playlist does not read every track in full before the mix reads it again.
+const PROBE_BYTES = 64 * 1024;
+
+function readBytes(path, limit = Infinity) {
   try {
-    bytes = fs.readFileSync(path);
+    if (limit === Infinity) return fs.readFileSync(path);
+    const fd = fs.openSync(path, 'r');
+    try {
+      const head = Buffer.alloc(limit);
+      return head.subarray(0, fs.readSync(fd, head, 0, limit, 0));
+    } finally {
+      fs.closeSync(fd);
+    }
   } catch (error) {
     throw new UsageError(describeReadFailure(path, error));
   }
+}
+
+function notWav(name, error) {
+  return new UsageError(`${name} is not a WAV file (${error.message.replace(/\.$/, '').toLowerCase()})`);
+}
+
+/**
+ * Reads a WAV file's format without decoding its samples: { channels,
+ * sampleRate, frames }. Lets a playlist be checked before any work starts.
+ * Reads only the head of the file unless its header chunks lie further in.
+ */
+function probeWav(path) {
+  let bytes = readBytes(path, PROBE_BYTES);
   const wav = new WaveFile();
   try {
     wav.fromBuffer(bytes, false);
   } catch (error) {
-    throw new UsageError(`${path} is not a WAV file (${error.message.replace(/\.$/, '').toLowerCase()})`);
+    if (bytes.length < PROBE_BYTES) throw notWav(path, error);
+    bytes = readBytes(path);
+    try {
+      wav.fromBuffer(bytes, false);
+    } catch (fullError) {
+      throw notWav(path, fullError);
+    }
   }
   const { numChannels, sampleRate, blockAlign } = wav.fmt;
   if (!(numChannels >= 1) || !(sampleRate >= 1) || !(blockAlign >= 1)) {
@@ -122,18 +147,13 @@ function probeWav(path) {
 
 /** Reads and decodes a WAV file; every failure is a UsageError naming the file. */
 function readWav(path) {
-  let bytes;
-  try {
-    bytes = fs.readFileSync(path);
-  } catch (error) {
-    throw new UsageError(describeReadFailure(path, error));
-  }
-  return decodeWav(bytes, path);
+  return decodeWav(readBytes(path), path);
 }
 
-function checkFormat(format) {
-  const code = OUTPUT_FORMATS[format];
-  if (!code) throw new UsageError(`sample format "${format}" is not one of 16, 24, 32f`);
+/** The format as the writers name it; `what` names it in the error. */
+function checkFormat(format, what = 'sample format') {
+  const code = String(format);
+  if (!OUTPUT_FORMATS.has(code)) throw new UsageError(`${what} "${format}" is not one of 16, 24, 32f`);
   return code;
 }
 
@@ -284,4 +304,4 @@ function writeWav(path, channels, sampleRate, format = '16') {
   writer.close();
 }
 
-module.exports = { readWav, probeWav, decodeWav, encodeWav, writeWav, WavWriter, OUTPUT_FORMATS };
+module.exports = { readWav, probeWav, decodeWav, encodeWav, writeWav, WavWriter, checkFormat };

@@ -10,6 +10,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { generateTrack } = require('../../lib/generator');
 const { writeWav } = require('../../lib/wav');
+const { writeSidecar } = require('../../lib/grid');
 
 const root = path.join(__dirname, '..', '..');
 const cliPath = path.join(root, 'bin', 'segue.js');
@@ -45,8 +46,7 @@ function writeTrack(dir, name, options) {
   const track = generateTrack({ sampleRate: 8000, ...options });
   const wav = path.join(dir, `${name}.wav`);
   writeWav(wav, track.channels, track.sampleRate, '32f');
-  const json = path.join(dir, `${name}.json`);
-  fs.writeFileSync(json, JSON.stringify({ bpm: track.bpm, beats: track.beats, downbeats: track.downbeats }));
+  const json = writeSidecar(wav, track);
   return { wav, json, track };
 }
 

@@ -40,9 +40,12 @@ test('a three-track mix has the planned length, two transitions and a report of 
   assert.ok(second.outgoingStart >= first.incomingResume, 'the middle track is not left before it was brought in');
   const frames = (seconds) => Math.round(seconds * rate);
   const overlap = (transition) => frames(transition.duration);
-  const middle = frames(second.outgoingStart) - frames(first.incomingResume);
+  // The engine rounds the incoming start and the length it consumed separately.
+  const resumed = (transition) =>
+    frames(transition.incomingStart) + frames(transition.incomingResume - transition.incomingStart);
+  const middle = frames(second.outgoingStart) - resumed(first);
   const expected =
-    frames(first.outgoingStart) + overlap(first) + middle + overlap(second) + (c.track.channels[0].length - frames(second.incomingResume));
+    frames(first.outgoingStart) + overlap(first) + middle + overlap(second) + (c.track.channels[0].length - resumed(second));
 
   const mix = readWav(files.mix);
   assert.equal(mix.channels.length, 2);
@@ -52,11 +55,24 @@ test('a three-track mix has the planned length, two transitions and a report of 
   const from = frames(first.outgoingStart) + overlap(first);
   for (const channel of mix.channels) {
     const played = channel.subarray(from, from + middle);
-    const source = b.track.channels[0].subarray(frames(first.incomingResume), frames(second.outgoingStart));
+    const source = b.track.channels[0].subarray(resumed(first), frames(second.outgoingStart));
     assert.deepEqual(played, source);
   }
 
   const html = fs.readFileSync(files.report, 'utf8');
   assert.equal((html.match(/<section class="transition"/g) || []).length, 2);
   assert.equal((html.match(/src="data:audio\/wav;base64,/g) || []).length, 2);
+});
+
+test('a bad tempo anywhere in a playlist stops the mix before the first transition is rendered', { skip: engineMissing }, (t) => {
+  const dir = tempDir(t);
+  for (const [name, seed] of [['a', 1], ['b', 2], ['c', 3]]) writeTrack(dir, name, { bpm: 124, seconds: 20, seed });
+  const playlist = path.join(dir, 'set.json');
+  fs.writeFileSync(playlist, JSON.stringify({ tracks: ['a.wav', 'b.wav', { file: 'c.wav', bpm: 0 }] }));
+  const mix = path.join(dir, 'set.wav');
+  const run = runCli(['mix', playlist, '-o', mix]);
+  assert.equal(run.status, 2, run.stderr);
+  assert.equal(run.stderr.trim(), 'segue: beat grid of c.wav: bpm must be a positive number, got 0');
+  assert.doesNotMatch(run.stderr, /rendering transition/);
+  assert.equal(fs.existsSync(mix), false);
 });

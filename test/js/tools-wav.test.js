@@ -89,6 +89,28 @@ test('a file written piece by piece equals one written whole; an abandoned one c
   assert.deepEqual(fs.readdirSync(dir), ['pieces.wav']);
 });
 
+test('probing reads the format of long files and of files whose header chunks lie far in', (t) => {
+  const dir = tempDir(t);
+  const wav = encodeWav([ramp(100000, 0), ramp(100000, 1)], 8000, '16');
+  const long = path.join(dir, 'long.wav');
+  fs.writeFileSync(long, wav);
+  assert.deepEqual(probeWav(long), { channels: 2, sampleRate: 8000, frames: 100000 });
+
+  // A 70 kB chunk ahead of the format chunk.
+  const junk = Buffer.alloc(8 + 70000);
+  junk.write('JUNK', 0);
+  junk.writeUInt32LE(70000, 4);
+  const padded = Buffer.concat([wav.subarray(0, 12), junk, wav.subarray(12)]);
+  padded.writeUInt32LE(padded.length - 8, 4);
+  const far = path.join(dir, 'far.wav');
+  fs.writeFileSync(far, padded);
+  assert.deepEqual(probeWav(far), { channels: 2, sampleRate: 8000, frames: 100000 });
+
+  const text = path.join(dir, 'notes.wav');
+  fs.writeFileSync(text, 'x'.repeat(100000));
+  assert.throws(() => probeWav(text), { name: 'UsageError', message: `${text} is not a WAV file (not a supported format)` });
+});
+
 test('unreadable and non-WAV files are named in one-line errors', (t) => {
   const dir = tempDir(t);
   const text = path.join(dir, 'notes.wav');
