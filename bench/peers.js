@@ -19,6 +19,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { performance } = require('node:perf_hooks');
+const { probeWav } = require(path.join(__dirname, '..', 'lib', 'wav.js'));
 
 const STRETCH_TOLERANCE = 0.0001; // the render leaves ratios this close to 1 alone
 
@@ -111,21 +112,6 @@ const PIPELINES = {
   b: { name: 'ffmpeg atrim + rubberband + acrossfade', run: ffmpegRubberband },
 };
 
-function wavFrames(file) {
-  const bytes = fs.readFileSync(file);
-  // Walk the chunks to the data chunk; the format chunk says the frame size.
-  let offset = 12;
-  let blockAlign = 0;
-  while (offset + 8 <= bytes.length) {
-    const id = bytes.toString('ascii', offset, offset + 4);
-    const size = bytes.readUInt32LE(offset + 4);
-    if (id === 'fmt ') blockAlign = bytes.readUInt16LE(offset + 20);
-    if (id === 'data') return blockAlign ? Math.floor(Math.min(size, bytes.length - offset - 8) / blockAlign) : 0;
-    offset += 8 + size + (size % 2);
-  }
-  return 0;
-}
-
 /**
  * Runs the pipelines on one plan, one run at a time, so that the caller can
  * interleave them with its own measurements. `run(key)` answers the run's
@@ -139,7 +125,7 @@ function createPeerRunner(folder, plan) {
       const start = performance.now();
       const { steps, output } = PIPELINES[key].run(folder, work, plan);
       const total = performance.now() - start;
-      return { total, steps, frames: wavFrames(output) };
+      return { total, steps, frames: probeWav(output).frames };
     },
     close() {
       fs.rmSync(work, { recursive: true, force: true });

@@ -24,7 +24,8 @@ const os = require('node:os');
 const path = require('node:path');
 
 const GENERATOR = path.join(__dirname, '..', 'lib', 'generator.js');
-const { createRandom } = require(path.join(__dirname, '..', 'lib', 'random.js'));
+const WAV_WRITER = path.join(__dirname, '..', 'lib', 'wav.js');
+const { writeWav } = require(WAV_WRITER);
 
 const TRACKS = {
   outgoing: { bpm: 124, key: 'A minor', seed: 1, sampleRate: 48000, seconds: 90 },
@@ -43,33 +44,8 @@ function cacheFolder() {
   const hash = crypto.createHash('sha256');
   hash.update(fs.readFileSync(GENERATOR));
   hash.update(fs.readFileSync(__filename));
+  hash.update(fs.readFileSync(WAV_WRITER));
   return path.join(os.tmpdir(), `segue-bench-${hash.digest('hex').slice(0, 16)}`);
-}
-
-function writeFloatWav(file, channels, sampleRate) {
-  const frames = channels[0].length;
-  const count = channels.length;
-  const dataBytes = frames * count * 4;
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0, 'ascii');
-  header.writeUInt32LE(36 + dataBytes, 4);
-  header.write('WAVE', 8, 'ascii');
-  header.write('fmt ', 12, 'ascii');
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(3, 20); // IEEE float
-  header.writeUInt16LE(count, 22);
-  header.writeUInt32LE(sampleRate, 24);
-  header.writeUInt32LE(sampleRate * count * 4, 28);
-  header.writeUInt16LE(count * 4, 32);
-  header.writeUInt16LE(32, 34);
-  header.write('data', 36, 'ascii');
-  header.writeUInt32LE(dataBytes, 40);
-  const interleaved = new Float32Array(frames * count);
-  for (let c = 0; c < count; c += 1) {
-    const channel = channels[c];
-    for (let i = 0; i < frames; i += 1) interleaved[i * count + c] = channel[i];
-  }
-  fs.writeFileSync(file, Buffer.concat([header, Buffer.from(interleaved.buffer)]));
 }
 
 // Written under a temporary name and renamed, so an interrupted run never
@@ -84,9 +60,8 @@ function writeTrack(folder, name, track) {
   write('.pcm', Buffer.concat(track.channels.map((c) => Buffer.from(c.buffer, c.byteOffset, c.byteLength))));
   write('.beats', Buffer.from(Float64Array.from(track.beats).buffer));
   write('.downbeats', Buffer.from(Float64Array.from(track.downbeats).buffer));
-  const wavTemporary = path.join(folder, `${name}.wav.partial`);
-  writeFloatWav(wavTemporary, track.channels, track.sampleRate);
-  fs.renameSync(wavTemporary, path.join(folder, `${name}.wav`));
+  // For the peer tools; the writer renames its file into place as well.
+  writeWav(path.join(folder, `${name}.wav`), track.channels, track.sampleRate, '32f');
   // The description goes last: its presence marks a complete track.
   write('.txt', `${track.sampleRate} ${track.channels.length} ${frames} ${track.bpm}\n`);
 }
@@ -188,18 +163,12 @@ function prepareReference(folder, trackName, bpm, { seed, name, log = () => {} }
   return referenceName;
 }
 
-// The generator's first two draws from its seed pick the bass pattern (one
-// of three) and the hat accent (0.7 to 1.0). The noise floor of the quality
-// report wants another realisation of the same groove, so this picks the
-// next seed whose draws give the same pattern and an accent within 0.02:
-// the two renders then differ only in the noise inside the hits. The draws
-// are the generator's own seeded source.
-function grooveOf(seed) {
-  const next = createRandom(seed);
-  return { pattern: Math.floor(next() * 3), accent: 0.7 + next() * 0.3 };
-}
-
+// The noise floor of the quality report wants another realisation of the
+// same groove: the next seed whose groove has the same bass pattern and an
+// accent within 0.02, so that the two renders differ only in the noise
+// inside the hits.
 function floorSeed(seed) {
+  const { grooveOf } = loadGenerator();
   const groove = grooveOf(seed);
   for (let candidate = seed + 1; candidate < seed + 10000; candidate += 1) {
     const other = grooveOf(candidate);

@@ -49,6 +49,23 @@ function parseKey(text) {
   return { tonic, mode, name };
 }
 
+// Bass notes' positions within a bar, in beats.
+const BASS_PATTERNS = [
+  [0.5, 1.5, 2.5, 3.5],
+  [0, 0.5, 1.5, 2.5, 3, 3.5],
+  [0.5, 1.5, 2.25, 2.5, 3.5],
+];
+
+/**
+ * The groove a seed picks: which of the bass patterns (an index) and the
+ * hat accent (0.7 to 1.0). Two seeds with the same groove give renders that
+ * differ only in the noise inside the hits.
+ */
+function grooveOf(seed) {
+  const random = createRandom(seed);
+  return { pattern: Math.floor(random() * BASS_PATTERNS.length), accent: 0.7 + random() * 0.3 };
+}
+
 function midiToHz(note) {
   return 440 * Math.pow(2, (note - 69) / 12);
 }
@@ -134,20 +151,15 @@ function generateTrack(options = {}) {
   const frames = Math.round(totalBeats * beatSeconds * sampleRate);
   const left = new Float64Array(frames);
   const right = new Float64Array(frames);
-  const random = createRandom(seed);
   const frameOf = (beat) => Math.round(beat * beatSeconds * sampleRate);
   const seconds = (beatsCount) => beatsCount * beatSeconds;
   const nyquist = sampleRate / 2;
 
   // The seed varies the groove, not the structure: the bass pattern, the
   // hat accents and the noise of every hit.
-  const bassPatterns = [
-    [0.5, 1.5, 2.5, 3.5],
-    [0, 0.5, 1.5, 2.5, 3, 3.5],
-    [0.5, 1.5, 2.25, 2.5, 3.5],
-  ];
-  const bassPattern = bassPatterns[Math.floor(random() * bassPatterns.length)];
-  const hatAccent = 0.7 + random() * 0.3;
+  const groove = grooveOf(seed);
+  const bassPattern = BASS_PATTERNS[groove.pattern];
+  const hatAccent = groove.accent;
 
   const addMono = (start, values, gain, pan) => {
     // Constant-power pan, pan in -1..1.
@@ -344,4 +356,4 @@ function generateTrack(options = {}) {
   return { channels, sampleRate, bpm, beats, downbeats, beatsPerBar, bars, key: key.name };
 }
 
-module.exports = { generateTrack, parseKey };
+module.exports = { generateTrack, grooveOf, parseKey };

@@ -24,6 +24,8 @@ const { types } = require('node:util');
 
 const { renderTransition } = require(path.join(__dirname, '..', '..'));
 const { createRandom } = require(path.join(__dirname, '..', '..', 'lib', 'random.js'));
+const { regularGrid } = require(path.join(__dirname, '..', '..', 'lib', 'grid.js'));
+const { resultKeys } = require('./fixtures');
 
 const STATUS_CODES = new Set([
   'InvalidArg', 'ObjectExpected', 'StringExpected', 'NameExpected', 'FunctionExpected', 'NumberExpected',
@@ -31,11 +33,6 @@ const STATUS_CODES = new Set([
   'HandleScopeMismatch', 'CallbackScopeMismatch', 'QueueFull', 'Closing', 'BigintExpected', 'DateExpected',
   'ArrayBufferExpected', 'DetachableArraybufferExpected', 'WouldDeadlock', 'NoExternalBuffersAllowed', 'Unknown',
 ]);
-const RESULT_KEYS = [
-  'rendered', 'rejected', 'channels', 'sampleRate', 'duration', 'beats', 'strategy', 'outgoingStart',
-  'incomingStart', 'outgoingResume', 'incomingResume', 'outgoingTempoRatio', 'incomingTempoRatio', 'targetBpm',
-  'summary',
-];
 const STRATEGIES = new Set(['equal-power crossfade', 'beatmatched crossfade', 'bass swap', 'filtered blend',
   'short fade']);
 const SOURCE_FIELDS = ['channels', 'sampleRate', 'bpm', 'beats', 'downbeats'];
@@ -67,18 +64,9 @@ function tone(frames, step, level) {
   for (let f = 0; f < frames; f++) channel[f] = level * Math.sin(f * step);
   return channel;
 }
-function grid(seconds, bpm) {
-  const beats = [];
-  const downbeats = [];
-  for (let i = 0; (i * 60) / bpm < seconds; i++) {
-    beats.push((i * 60) / bpm);
-    if (i % 4 === 0) downbeats.push((i * 60) / bpm);
-  }
-  return { beats, downbeats };
-}
 function baseTrack(channels, bpm) {
-  const seconds = channels[0].length / 1000;
-  return { channels, sampleRate: 1000, bpm, ...grid(seconds, bpm) };
+  const { beats, downbeats } = regularGrid({ bpm, duration: channels[0].length / 1000 });
+  return { channels, sampleRate: 1000, bpm, beats, downbeats };
 }
 const BASES = [
   {
@@ -134,7 +122,7 @@ const bytesOf = (channel) => Buffer.from(channel.buffer, channel.byteOffset, cha
 function resultFault(kase, result) {
   if (result === null || typeof result !== 'object') return `resolved with ${typeof result}`;
   const keys = Object.keys(result).join();
-  if (keys !== RESULT_KEYS.join()) return `resolved with keys ${keys}`;
+  if (keys !== resultKeys.join()) return `resolved with keys ${keys}`;
   if (typeof result.rendered !== 'boolean' || !Array.isArray(result.channels)) return 'resolved with bad types';
   if (result.rendered) {
     if (result.rejected !== '' || !STRATEGIES.has(result.strategy)) return 'rendered without a strategy';
@@ -155,7 +143,7 @@ function resultFault(kase, result) {
 }
 
 function sameResult(a, b) {
-  for (const key of RESULT_KEYS) {
+  for (const key of resultKeys) {
     if (key === 'channels') continue;
     if (!Object.is(a[key], b[key])) return `${key} differs: ${a[key]} and ${b[key]}`;
   }
