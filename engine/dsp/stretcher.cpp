@@ -37,7 +37,7 @@ struct SilentLogger final : RubberBandStretcher::Logger {
 struct TimeStretcher::Processor {
   std::unique_ptr<RubberBandStretcher> engine;
   std::size_t latency = 0;
-  // Per-channel pointers into the input scratch and the result, sized once.
+  // Per-channel pointers into the scratch lists, sized once.
   std::vector<const float*> inputs;
   std::vector<float*> outputs;
 };
@@ -60,6 +60,7 @@ bool TimeStretcher::holds(std::size_t channels, std::uint32_t sample_rate) const
 void TimeStretcher::configure(std::size_t channels, std::uint32_t sample_rate) {
   processor_.reset();
   std::vector<float>().swap(input_scratch_);
+  std::vector<float>().swap(output_scratch_);
   channels_ = 0;
   sample_rate_ = 0;
   if (channels == 0 || channels > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ||
@@ -125,15 +126,14 @@ Result<AudioBuffer> TimeStretcher::stretch(const AudioBuffer& buffer, std::size_
   // Channel-major copies. A single NaN or infinity would otherwise turn the
   // output into NaN from its position to the end (the library's spectral
   // smoothing carries it forward), so such samples are read as silence.
+  input_scratch_.clear();
   input_scratch_.resize(channels * input_frames);
   for (std::size_t c = 0; c < channels; ++c) {
     std::span<const float> source = buffer.channel(c);
     float* destination = input_scratch_.data() + c * input_frames;
     for (std::size_t f = 0; f < input_frames; ++f) destination[f] = std::isfinite(source[f]) ? source[f] : 0.0f;
   }
-  // The library writes straight into the result; whatever it falls short of
-  // stays zero, because the length is the contract.
-  std::vector<Channel> result(channels, Channel(output_frames, 0.0f));
+  output_scratch_.assign(channels * output_frames, 0.0f);
 
   RubberBandStretcher& engine = *processor_->engine;
   // The engine eases from the ratios it last had into new ones even across
@@ -159,7 +159,7 @@ Result<AudioBuffer> TimeStretcher::stretch(const AudioBuffer& buffer, std::size_
       const int available = engine.available();
       if (available <= 0) return;
       const std::size_t wanted = std::min(static_cast<std::size_t>(available), output_frames - produced);
-      for (std::size_t c = 0; c < channels; ++c) outputs[c] = result[c].data() + produced;
+      for (std::size_t c = 0; c < channels; ++c) outputs[c] = output_scratch_.data() + c * output_frames + produced;
       const std::size_t got = engine.retrieve(outputs.data(), wanted);
       if (got == 0) return;
       produced += got;
@@ -173,6 +173,14 @@ Result<AudioBuffer> TimeStretcher::stretch(const AudioBuffer& buffer, std::size_
     position += length;
     engine.process(inputs.data(), length, position == input_frames);
     collect();
+  }
+  // Whatever the library fell short of stays zero: the length is the
+  // contract.
+
+  std::vector<Channel> result(channels);
+  for (std::size_t c = 0; c < channels; ++c) {
+    const auto first = output_scratch_.begin() + static_cast<std::ptrdiff_t>(c * output_frames);
+    result[c].assign(first, first + static_cast<std::ptrdiff_t>(output_frames));
   }
   return AudioBuffer::create(std::move(result), sample_rate_);
 }
