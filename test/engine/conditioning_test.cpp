@@ -9,16 +9,14 @@
 #include <numbers>
 #include <vector>
 
+#include "test/support/signals.hpp"
+
 namespace segue {
 namespace {
 
-Channel sine(std::size_t frames, double hz, std::uint32_t rate, float amplitude) {
-  Channel out(frames);
-  for (std::size_t f = 0; f < frames; ++f) {
-    out[f] = amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(f) / rate));
-  }
-  return out;
-}
+using fixtures::peak_index;
+using fixtures::rms;
+using fixtures::sine;
 
 Channel ramp(std::size_t frames) {
   Channel out(frames);
@@ -28,12 +26,6 @@ Channel ramp(std::size_t frames) {
 
 AudioBuffer make(std::vector<Channel> channels, std::uint32_t rate) {
   return *AudioBuffer::create(std::move(channels), rate);
-}
-
-double rms(std::span<const float> samples) {
-  double sum = 0.0;
-  for (float s : samples) sum += double(s) * s;
-  return std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
 // Request for an overlap of `frames` output frames at `rate`.
@@ -115,10 +107,9 @@ TEST(Conditioning, StretchesAFourSecondOverlapToTheTargetTempo) {
     const std::size_t expected = k * 10500;
     const std::size_t from = expected > 500 ? expected - 500 : 0;
     std::span<const float> around = out.subspan(from, std::min<std::size_t>(1000, out.size() - from));
-    const auto peak = std::max_element(around.begin(), around.end(),
-                                       [](float a, float b) { return std::fabs(a) < std::fabs(b); });
-    EXPECT_NEAR(double(from + (peak - around.begin())), double(expected), 0.002 * rate);
-    EXPECT_GT(std::fabs(*peak), 0.2f);
+    const std::size_t peak = peak_index(around);
+    EXPECT_NEAR(double(from + peak), double(expected), 0.002 * rate);
+    EXPECT_GT(std::fabs(around[peak]), 0.2f);
   }
 }
 

@@ -11,20 +11,15 @@
 #include <numbers>
 #include <vector>
 
+#include "test/support/random.hpp"
+
 namespace segue {
 namespace {
 
+using fixtures::white_noise;
+
 constexpr float kQ = 0.70710677f;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-std::vector<float> noise(std::size_t frames, std::uint32_t seed) {
-  std::vector<float> out(frames);
-  for (float& v : out) {
-    seed = seed * 1664525u + 1013904223u;
-    v = static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-  }
-  return out;
-}
 
 AudioBuffer make_buffer(std::vector<Channel> channels, std::uint32_t rate) {
   return std::move(AudioBuffer::create(std::move(channels), rate).value());
@@ -166,7 +161,7 @@ TEST(Biquad, MeasuredResponses) {
 
 TEST(FilterLanes, ConstantCutoffEqualsOneBiquadOverTheChannel) {
   // 1000 frames is not a whole number of blocks; two channels keep their own state.
-  const Channel left = noise(1000, 1), right = noise(1000, 2);
+  const Channel left = white_noise(1000, 1), right = white_noise(1000, 2);
   for (std::size_t block : {std::size_t{32}, std::size_t{1}, std::size_t{0}, std::size_t{4096}}) {
     SCOPED_TRACE(block);
     AudioBuffer buffer = make_buffer({left, right}, 44100);
@@ -179,7 +174,7 @@ TEST(FilterLanes, ConstantCutoffEqualsOneBiquadOverTheChannel) {
 }
 
 TEST(FilterLanes, CutoffIsClampedToTenHzAndFortyFivePercentOfTheRate) {
-  const Channel x = noise(300, 3);
+  const Channel x = white_noise(300, 3);
   struct Case {
     FilterKind kind;
     float hz, used_hz;
@@ -206,7 +201,7 @@ TEST(FilterLanes, ShortBuffers) {
   lane.cutoff.points = {{0.0f, 1000.0f, CurveShape::Linear}, {1.0f, 5000.0f, CurveShape::Linear}};
 
   // 33 frames: the second block holds one frame at t = 32 / 32 = 1.
-  const Channel x = noise(33, 4);
+  const Channel x = white_noise(33, 4);
   AudioBuffer buffer = make_buffer({x}, 44100);
   ASSERT_TRUE(apply_filter_lanes(buffer, {&lane, 1}, 32));
   EXPECT_EQ(buffer.channels()[0], reference(x, {design(FilterKind::LowPass, 44100.0f, 1000.0f),
@@ -266,7 +261,7 @@ TEST(FilterLanes, ProgressWarpKeepsItsRunningMaximum) {
 TEST(FilterLanes, NoProgressKeepsTheCutoffAtItsStart) {
   // The filtered blend's low-pass with a progress of 0, or one that never
   // reads as a number, stays at its cutoff at t = 0.
-  const Channel x = noise(2000, 5);
+  const Channel x = white_noise(2000, 5);
   for (float p : {0.0f, kNaN, -2.0f}) {
     SCOPED_TRACE(p);
     FilterLane lane;
@@ -280,7 +275,7 @@ TEST(FilterLanes, NoProgressKeepsTheCutoffAtItsStart) {
 }
 
 TEST(FilterLanes, LanesRunInOrderAndAFailingLaneStopsTheStep) {
-  const Channel x = noise(500, 6);
+  const Channel x = white_noise(500, 6);
   const FilterLane low = constant_lane(FilterKind::LowPass, 1000.0f);
   const FilterLane high = constant_lane(FilterKind::HighPass, 200.0f);
   const auto after_low = reference(x, {design(FilterKind::LowPass, 44100.0f, 1000.0f)});

@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "engine/analysis/loudness.hpp"
+#include "test/support/random.hpp"
 
 namespace segue {
 namespace {
+
+using fixtures::white_noise;
 
 constexpr std::uint32_t kRate = 48000;
 
@@ -21,15 +24,6 @@ Channel sine(double amplitude, double seconds, std::uint32_t rate = kRate) {
 }
 
 // Uniform white noise in [-1, 1) from a fixed LCG, so every run reads the same.
-Channel noise(std::size_t frames, std::uint32_t seed) {
-  Channel samples(frames);
-  std::uint32_t state = seed;
-  for (float& x : samples) {
-    state = state * 1664525u + 1013904223u;
-    x = static_cast<float>(state >> 8) / 8388608.0f - 1.0f;
-  }
-  return samples;
-}
 
 AudioBuffer buffer(std::vector<Channel> channels, std::uint32_t rate = kRate) {
   return AudioBuffer::create(std::move(channels), rate).value();
@@ -72,8 +66,8 @@ TEST(Loudness, ShortStretchReadsItsRmsLevel) {
   // 300 ms is shorter than one 400 ms gating block, so the meter yields
   // nothing and the RMS level stands in.
   const std::size_t frames = 3 * kRate / 10;
-  const Channel left = noise(frames, 1);
-  const Channel right = noise(frames, 2);
+  const Channel left = white_noise(frames, 1);
+  const Channel right = white_noise(frames, 2);
   double left_power = 0.0, right_power = 0.0;
   for (std::size_t i = 0; i < frames; ++i) {
     left_power += static_cast<double>(left[i]) * left[i];

@@ -7,22 +7,13 @@
 #include <numbers>
 #include <vector>
 
+#include "test/support/signals.hpp"
+
 namespace segue {
 namespace {
 
-std::size_t peak_index(std::span<const float> samples) {
-  const auto peak = std::max_element(samples.begin(), samples.end(),
-                                     [](float a, float b) { return std::fabs(a) < std::fabs(b); });
-  return static_cast<std::size_t>(peak - samples.begin());
-}
-
-Channel sine(std::size_t frames, double hz, std::uint32_t rate, float amplitude) {
-  Channel out(frames);
-  for (std::size_t f = 0; f < frames; ++f) {
-    out[f] = amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(f) / rate));
-  }
-  return out;
-}
+using fixtures::peak_index;
+using fixtures::sine;
 
 AudioBuffer make(std::vector<Channel> channels, std::uint32_t rate) { return *AudioBuffer::create(std::move(channels), rate); }
 

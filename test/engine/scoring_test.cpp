@@ -10,6 +10,7 @@
 #include "engine/planner/tempo.hpp"
 
 #include "test/support/grids.hpp"
+#include "test/support/random.hpp"
 
 namespace segue {
 namespace {
@@ -173,11 +174,8 @@ TEST(Scoring, TotalIsTheWeightedMeanAndCarriesTheStrategy) {
 // summarise alike.
 TrackAnalysis wandering_analysis(double seconds, std::uint32_t seed) {
   TrackAnalysis analysis;
-  std::uint32_t state = seed;
-  const auto next = [&] {
-    state = state * 1664525u + 1013904223u;
-    return static_cast<float>(state >> 8) / 16777216.0f;
-  };
+  fixtures::SeededRandom random(seed);
+  const auto next = [&] { return random.unit(); };
   for (double t = 0.025; t < seconds; t += 0.05) {
     analysis.frames.push_back(FrameFeatures{.time = t,
                                             .rms = 0.01f + next() * static_cast<float>(t / seconds),

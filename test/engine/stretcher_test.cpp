@@ -8,32 +8,18 @@
 #include <numbers>
 #include <vector>
 
+#include "test/support/signals.hpp"
+
 namespace segue {
 namespace {
+
+using fixtures::peak_index;
+using fixtures::rms;
+using fixtures::sine;
 
 // Low rates keep the processor's work small; 22050 Hz has a latency of 1024
 // frames, so outputs from 2048 frames on are accepted.
 constexpr std::uint32_t kRate = 22050;
-
-std::size_t peak_index(std::span<const float> samples) {
-  const auto peak = std::max_element(samples.begin(), samples.end(),
-                                     [](float a, float b) { return std::fabs(a) < std::fabs(b); });
-  return static_cast<std::size_t>(peak - samples.begin());
-}
-
-double rms(std::span<const float> samples) {
-  double sum = 0.0;
-  for (float s : samples) sum += double(s) * s;
-  return std::sqrt(sum / static_cast<double>(samples.size()));
-}
-
-Channel sine(std::size_t frames, double hz, float amplitude) {
-  Channel out(frames);
-  for (std::size_t f = 0; f < frames; ++f) {
-    out[f] = amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(f) / kRate));
-  }
-  return out;
-}
 
 AudioBuffer make(std::vector<Channel> channels, std::uint32_t rate = kRate) {
   return *AudioBuffer::create(std::move(channels), rate);
@@ -73,7 +59,7 @@ TEST(TimeStretcher, RefusesWhatItCannotDo) {
 
   TimeStretcher stretcher;
   stretcher.configure(2, kRate);
-  const AudioBuffer stereo = make({sine(4096, 440.0, 0.5f), sine(4096, 440.0, 0.5f)});
+  const AudioBuffer stereo = make({sine(4096, 440.0, kRate, 0.5f), sine(4096, 440.0, kRate, 0.5f)});
   EXPECT_EQ(error_text(stretcher.stretch(make({Channel(4096)}), 4096, 0.0f)),
             "invalid audio: stretcher configured for 2 channels at 22050 Hz, got 1 at 22050");
   EXPECT_EQ(error_text(stretcher.stretch(make({Channel(4096), Channel(4096)}, 44100), 4096, 0.0f)),
@@ -111,7 +97,8 @@ TEST(TimeStretcher, EmptyInputOrOutputIsSilence) {
   auto from_nothing = stretcher.stretch(make({Channel(), Channel()}), 10, 0.0f);
   ASSERT_TRUE(from_nothing);
   EXPECT_EQ(from_nothing->channels(), (std::vector<Channel>{Channel(10, 0.0f), Channel(10, 0.0f)}));
-  auto into_nothing = stretcher.stretch(make({sine(4096, 440.0, 0.5f), sine(4096, 440.0, 0.5f)}), 0, 0.0f);
+  auto into_nothing =
+      stretcher.stretch(make({sine(4096, 440.0, kRate, 0.5f), sine(4096, 440.0, kRate, 0.5f)}), 0, 0.0f);
   ASSERT_TRUE(into_nothing);
   EXPECT_EQ(into_nothing->frame_count(), 0u);
   EXPECT_EQ(into_nothing->channel_count(), 2u);
@@ -128,8 +115,9 @@ TEST(TimeStretcher, GivesExactlyTheRequestedFramesWithMaterialToTheEnd) {
   stretcher.configure(2, kRate);
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.input_frames) + " -> " + std::to_string(c.output_frames));
-    auto out = stretcher.stretch(make({sine(c.input_frames, 440.0, 0.5f), sine(c.input_frames, 660.0, 0.25f)}),
-                                 c.output_frames, 0.0f);
+    const AudioBuffer input =
+        make({sine(c.input_frames, 440.0, kRate, 0.5f), sine(c.input_frames, 660.0, kRate, 0.25f)});
+    auto out = stretcher.stretch(input, c.output_frames, 0.0f);
     ASSERT_TRUE(out) << out.error().to_text();
     ASSERT_EQ(out->frame_count(), c.output_frames);
     ASSERT_EQ(out->channel_count(), 2u);
@@ -187,7 +175,7 @@ TEST(TimeStretcher, EachUseStartsFromTheSameState) {
   auto repeated = stretcher.stretch(input, 2048, 0.0f);
   ASSERT_TRUE(repeated) << repeated.error().to_text();
   EXPECT_EQ(repeated->channels(), first->channels());
-  ASSERT_TRUE(stretcher.stretch(make({sine(3000, 440.0, 0.5f)}), 6000, 3.0f));
+  ASSERT_TRUE(stretcher.stretch(make({sine(3000, 440.0, kRate, 0.5f)}), 6000, 3.0f));
   auto after_other = stretcher.stretch(input, 2048, 0.0f);
   ASSERT_TRUE(after_other) << after_other.error().to_text();
   EXPECT_EQ(after_other->channels(), first->channels());
@@ -197,7 +185,7 @@ TEST(TimeStretcher, NonFiniteSamplesAreReadAsSilence) {
   TimeStretcher stretcher;
   stretcher.configure(1, kRate);
   const std::size_t frames = kRate;
-  Channel clean = sine(frames, 440.0, 0.3f);
+  Channel clean = sine(frames, 440.0, kRate, 0.3f);
   Channel spoiled = clean;
   spoiled[frames / 2] = std::numeric_limits<float>::quiet_NaN();
   spoiled[frames / 2 + 100] = std::numeric_limits<float>::infinity();

@@ -14,6 +14,8 @@
 
 #include "src/job/transition_job.hpp"
 
+#include "test/support/grids.hpp"
+
 namespace segue {
 namespace {
 
@@ -29,11 +31,9 @@ TrackInput tone(std::uint32_t rate, std::size_t frames, float bpm, std::size_t c
   for (std::size_t f = 0; f < frames; ++f) samples[f] = 0.3f * std::sin(step * static_cast<float>(f));
   track.channels.assign(channels, samples);
   const double seconds = static_cast<double>(frames) / rate;
-  const double period = 60.0 / bpm;
-  for (std::size_t i = 0; i * period < seconds; ++i) {
-    track.beats.push_back(i * period);
-    if (i % 4 == 0) track.downbeats.push_back(i * period);
-  }
+  auto [beats, downbeats] = fixtures::regular_beats(bpm, seconds);
+  track.beats = std::move(beats);
+  track.downbeats = std::move(downbeats);
   return track;
 }
 

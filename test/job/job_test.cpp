@@ -5,6 +5,8 @@
 #include <cmath>
 #include <vector>
 
+#include "test/support/grids.hpp"
+
 namespace segue {
 namespace {
 
@@ -19,11 +21,9 @@ TrackInput track(std::size_t channels, std::uint32_t rate, double seconds, float
   }
   input.sample_rate = rate;
   input.bpm = bpm;
-  const double period = 60.0 / bpm;
-  for (std::size_t i = 0; i * period < seconds; ++i) {
-    input.beats.push_back(i * period);
-    if (i % 4 == 0) input.downbeats.push_back(i * period);
-  }
+  auto [beats, downbeats] = fixtures::regular_beats(bpm, seconds);
+  input.beats = std::move(beats);
+  input.downbeats = std::move(downbeats);
   return input;
 }
 

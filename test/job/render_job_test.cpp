@@ -8,6 +8,8 @@
 
 #include "src/job/transition_job.hpp"
 
+#include "test/support/grids.hpp"
+
 namespace segue {
 namespace {
 
@@ -30,10 +32,9 @@ TrackInput drum_track(float bpm, std::uint32_t rate, double seconds, std::size_t
     mono[f] = static_cast<float>(0.5 * kick + hat + bass);
   }
   track.channels.assign(channels, mono);
-  for (std::size_t i = 0; i * period < seconds; ++i) {
-    track.beats.push_back(i * period);
-    if (i % 4 == 0) track.downbeats.push_back(i * period);
-  }
+  auto [beats, downbeats] = fixtures::regular_beats(bpm, seconds);
+  track.beats = std::move(beats);
+  track.downbeats = std::move(downbeats);
   return track;
 }
 

@@ -9,15 +9,25 @@
 
 namespace segue::fixtures {
 
+struct RegularBeats {
+  std::vector<double> beats;
+  std::vector<double> downbeats;
+};
+
 // Beats from 0 s every 60/bpm s up to (not including) `seconds`.
-inline BeatGrid regular_grid(float bpm, double seconds) {
-  std::vector<double> beats, downbeats;
+inline RegularBeats regular_beats(float bpm, double seconds) {
+  RegularBeats grid;
   const double period = 60.0 / bpm;
   for (std::size_t k = 0; k * period < seconds; ++k) {
-    beats.push_back(k * period);
-    if (k % 4 == 0) downbeats.push_back(k * period);
+    grid.beats.push_back(k * period);
+    if (k % 4 == 0) grid.downbeats.push_back(k * period);
   }
-  return BeatGrid::create(bpm, std::move(beats), std::move(downbeats)).value();
+  return grid;
+}
+
+inline BeatGrid regular_grid(float bpm, double seconds) {
+  RegularBeats grid = regular_beats(bpm, seconds);
+  return BeatGrid::create(bpm, std::move(grid.beats), std::move(grid.downbeats)).value();
 }
 
 }  // namespace segue::fixtures
