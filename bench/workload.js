@@ -66,12 +66,17 @@ function writeTrack(folder, name, track) {
   write('.txt', `${track.sampleRate} ${track.channels.length} ${frames} ${track.bpm}\n`);
 }
 
-function readTrack(folder, name) {
+function readHeader(folder, name) {
   const [sampleRate, count, frames, bpm] = fs
     .readFileSync(path.join(folder, `${name}.txt`), 'utf8')
     .trim()
     .split(/\s+/)
     .map(Number);
+  return { sampleRate, count, frames, bpm };
+}
+
+function readTrack(folder, name) {
+  const { sampleRate, count, frames, bpm } = readHeader(folder, name);
   // Read straight into one fresh ArrayBuffer per channel, as a decoder
   // would hand the caller its tracks: no intermediate file buffer is left
   // behind as garbage to blur the memory figures.
@@ -106,15 +111,18 @@ function hasTrack(folder, name) {
   return fs.existsSync(path.join(folder, `${name}.txt`));
 }
 
-function describe(settings, track) {
-  const frames = track.channels[0].length;
+// A track's description from its header and the sizes of its beat files,
+// without reading its samples.
+function describe(settings, folder, name) {
+  const { sampleRate, count, frames } = readHeader(folder, name);
+  const times = (suffix) => fs.statSync(path.join(folder, `${name}${suffix}`)).size / 8;
   return {
     ...settings,
-    channels: track.channels.length,
+    channels: count,
     frames,
-    seconds: frames / track.sampleRate,
-    bars: track.downbeats.length,
-    beats: track.beats.length,
+    seconds: frames / sampleRate,
+    bars: times('.downbeats'),
+    beats: times('.beats'),
   };
 }
 
@@ -137,7 +145,7 @@ function prepareWorkload({ log = () => {} } = {}) {
       log(`generating the ${name} track (${settings.bpm} BPM, ${settings.sampleRate} Hz)`);
       writeTrack(folder, name, generateTrack({ ...settings, channels: 2 }));
     }
-    tracks[name] = describe(settings, readTrack(folder, name));
+    tracks[name] = describe(settings, folder, name);
   }
   fs.writeFileSync(path.join(folder, 'workload.json'), JSON.stringify(tracks, null, 2));
   return { folder, tracks };
@@ -152,8 +160,8 @@ function prepareWorkload({ log = () => {} } = {}) {
 function prepareReference(folder, trackName, bpm, { seed, name, log = () => {} } = {}) {
   const { generateTrack } = loadGenerator();
   const settings = TRACKS[trackName];
-  const source = readTrack(folder, trackName);
-  const options = { ...settings, bpm, bars: source.downbeats.length, channels: 2, seed: seed ?? settings.seed };
+  const { bars } = describe(settings, folder, trackName);
+  const options = { ...settings, bpm, bars, channels: 2, seed: seed ?? settings.seed };
   delete options.seconds;
   const referenceName = name ?? `${trackName}-at-${bpm}`;
   if (!hasTrack(folder, referenceName)) {
